@@ -1,0 +1,158 @@
+#include "arrays/borrow_registry.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "arrays/numpy_api.hpp"
+#include "arrays/owned_ref.hpp"
+
+namespace quorix::borrow {
+
+namespace {
+
+// The bytes an array covers within its ultimate base object.
+struct Region {
+  PyObject* base;
+  const char* low;
+  const char* high;  // one past the last byte touched
+
+  bool overlaps(const Region& other) const {
+    return base == other.base && low < other.high && other.low < high;
+  }
+};
+
+struct Borrow {
+  Region region;
+  long shared;  // number of shared borrows; -1 for an exclusive one
+};
+
+struct Registry {
+  std::mutex mutex;
+  std::vector<Borrow> borrows;
+};
+
+Region region_of(PyObject* object) {
+  const numpy::ArrayObject* array = numpy::as_array(object);
+  PyObject* base = object;
+  const numpy::Api* api = numpy::api();
+  while (api != nullptr) {
+    PyObject* next = numpy::as_array(base)->base;
+    if (next == nullptr || !numpy::is_array(*api, next)) break;
+    base = next;
+  }
+  const char* low = array->data;
+  const char* high = array->data;
+  Py_ssize_t item = 0;  // the smallest stride stands in for the item size
+  for (int d = 0; d < array->nd; ++d) {
+    const Py_ssize_t size = array->dimensions[d];
+    const Py_ssize_t stride = array->strides[d];
+    if (size == 0) return {base, array->data, array->data};
+    if (stride > 0) high += (size - 1) * stride;
+    if (stride < 0) low += (size - 1) * stride;
+    const Py_ssize_t magnitude = stride < 0 ? -stride : stride;
+    if (size > 1 && magnitude > 0) item = item == 0 ? magnitude : std::min(item, magnitude);
+  }
+  const Py_ssize_t step = item == 0 ? 1 : item;
+  return {base, low, high + step};
+}
+
+int acquire(void* state, PyObject* array) {
+  auto* registry = static_cast<Registry*>(state);
+  const Region region = region_of(array);
+  if (region.low == region.high) return kBorrowed;  // empty arrays cover nothing
+  std::lock_guard lock(registry->mutex);
+  for (Borrow& borrow : registry->borrows) {
+    if (borrow.shared < 0 && borrow.region.overlaps(region)) return kConflict;
+  }
+  for (Borrow& borrow : registry->borrows) {
+    if (borrow.shared > 0 && borrow.region.base == region.base &&
+        borrow.region.low == region.low && borrow.region.high == region.high) {
+      ++borrow.shared;
+      return kBorrowed;
+    }
+  }
+  registry->borrows.push_back({region, 1});
+  return kBorrowed;
+}
+
+int acquire_mut(void* state, PyObject* array) {
+  if ((numpy::as_array(array)->flags & numpy::kWriteable) == 0) return kNotWriteable;
+  auto* registry = static_cast<Registry*>(state);
+  const Region region = region_of(array);
+  if (region.low == region.high) return kBorrowed;
+  std::lock_guard lock(registry->mutex);
+  for (const Borrow& borrow : registry->borrows) {
+    if (borrow.region.overlaps(region)) return kConflict;
+  }
+  registry->borrows.push_back({region, -1});
+  return kBorrowed;
+}
+
+void release_matching(void* state, PyObject* array, bool exclusive) {
+  auto* registry = static_cast<Registry*>(state);
+  const Region region = region_of(array);
+  if (region.low == region.high) return;
+  std::lock_guard lock(registry->mutex);
+  auto& borrows = registry->borrows;
+  for (auto it = borrows.begin(); it != borrows.end(); ++it) {
+    if ((it->shared < 0) != exclusive || it->region.base != region.base ||
+        it->region.low != region.low || it->region.high != region.high) {
+      continue;
+    }
+    if (exclusive || --it->shared == 0) borrows.erase(it);
+    return;
+  }
+}
+
+void release(void* state, PyObject* array) { release_matching(state, array, false); }
+void release_mut(void* state, PyObject* array) { release_matching(state, array, true); }
+
+void destroy_capsule(PyObject* capsule) {
+  destroy_record(static_cast<Record*>(PyCapsule_GetPointer(capsule, kCapsuleName)));
+}
+
+std::atomic<const Record*> loaded_record{nullptr};
+std::mutex record_mutex;
+
+const Record* load_record() {
+  OwnedRef multiarray(numpy::import_multiarray());
+  if (!multiarray) return nullptr;
+  OwnedRef capsule(PyObject_GetAttrString(multiarray.get(), kCapsuleName));
+  if (!capsule) {
+    PyErr_Clear();  // nobody has published a registry yet: publish ours
+    Record* created = create_record();
+    capsule = OwnedRef(PyCapsule_New(created, kCapsuleName, destroy_capsule));
+    if (!capsule) {
+      destroy_record(created);
+      return nullptr;
+    }
+    if (PyObject_SetAttrString(multiarray.get(), kCapsuleName, capsule.get()) != 0) return nullptr;
+  }
+  auto* found = static_cast<const Record*>(numpy::capsule_pointer(capsule.get(), kCapsuleName));
+  if (found == nullptr) return nullptr;
+  if (found->version == 0) {
+    PyErr_SetString(PyExc_TypeError,
+                    "version 0 of the borrow-checking API is not supported by this module");
+    return nullptr;
+  }
+  capsule.release();  // kept for the rest of the process, so the record stays valid
+  return found;
+}
+
+}  // namespace
+
+Record* create_record() {
+  return new Record{1, new Registry, &acquire, &acquire_mut, &release, &release_mut};
+}
+
+void destroy_record(Record* record) {
+  if (record == nullptr) return;
+  delete static_cast<Registry*>(record->registry);
+  delete record;
+}
+
+const Record* record() { return numpy::load_once(loaded_record, record_mutex, load_record); }
+
+}  // namespace quorix::borrow

@@ -1,0 +1,112 @@
+#include "arrays/result_array.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+
+#include "arrays/numpy_api.hpp"
+#include "arrays/owned_ref.hpp"
+
+namespace quorix {
+
+namespace {
+
+using ReleaseRoutine = void (*)(void* data, std::size_t count, std::size_t capacity);
+
+// The owner object that makes a result buffer the storage of its array.
+struct SliceContainer {
+  PyObject_HEAD
+  ReleaseRoutine release;
+  void* data;
+  std::size_t count;
+  std::size_t capacity;
+};
+
+void free_doubles(void* data, std::size_t, std::size_t) { std::free(data); }
+
+void slice_container_dealloc(PyObject* self) {
+  auto* container = reinterpret_cast<SliceContainer*>(self);
+  if (container->release != nullptr) {
+    container->release(container->data, container->count, container->capacity);
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owns the memory of a result array of quorix.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "builtins.PySliceContainer",
+    static_cast<int>(sizeof(SliceContainer)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slice_container_slots,
+};
+
+std::atomic<PyTypeObject*> owner_class{nullptr};
+std::mutex owner_class_mutex;
+
+PyTypeObject* create_owner_class() {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&slice_container_spec));
+}
+
+// An owner object holding the buffer; nullptr with an exception set.
+PyObject* make_owner(double* data, std::size_t count) {
+  PyTypeObject* type = numpy::load_once(owner_class, owner_class_mutex, create_owner_class);
+  if (type == nullptr) return nullptr;
+  OwnedRef no_arguments(PyTuple_New(0));
+  if (!no_arguments) return nullptr;
+  PyObject* owner = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
+  if (owner == nullptr) return nullptr;
+  auto* container = reinterpret_cast<SliceContainer*>(owner);
+  container->release = &free_doubles;
+  container->data = data;
+  container->count = count;
+  container->capacity = count;
+  return owner;
+}
+
+}  // namespace
+
+ResultBuffer::~ResultBuffer() { std::free(data_); }
+
+bool ResultBuffer::allocate(std::size_t n) {
+  // An empty result still gets a real allocation, so the array's data pointer is never null.
+  data_ = static_cast<double*>(std::malloc((n == 0 ? 1 : n) * sizeof(double)));
+  if (data_ == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  size_ = n;
+  return true;
+}
+
+PyObject* ResultBuffer::into_array() {
+  const numpy::Api* api = numpy::api();
+  if (api == nullptr) return nullptr;
+  double* data = data_;
+  PyObject* owner = make_owner(data, size_);
+  if (owner == nullptr) return nullptr;
+  data_ = nullptr;  // the owner frees it from now on
+  const numpy::npy_intp dimensions[1] = {static_cast<numpy::npy_intp>(size_)};
+  const numpy::npy_intp strides[1] = {sizeof(double)};
+  PyObject* array =
+      api->new_from_descr(api->array_type, api->descr_from_type(numpy::kTypeDouble), 1,
+                          dimensions, strides, data, numpy::kWriteable, nullptr);
+  if (array == nullptr) {
+    Py_DECREF(owner);
+    return nullptr;
+  }
+  if (api->set_base_object(array, owner) != 0) {  // steals owner even on failure
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
+}  // namespace quorix

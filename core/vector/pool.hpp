@@ -1,0 +1,71 @@
+// The process-wide work-stealing pool and its fork-join primitive.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <optional>
+#include <utility>
+
+namespace quorix::pool {
+
+// A unit of work that lives on the stack of the thread that created it.
+struct Job {
+  void (*execute)(Job*);
+  std::atomic<bool> done{false};
+  Job* next = nullptr;  // link in the shared injection queue
+};
+
+// The pool's thread count, creating the pool on first use.
+std::size_t thread_count();
+
+// Worker side of a fork: offer a job for stealing, false when it must run inline instead.
+bool offer(Job* job);
+// Takes the job back if no other thread has taken it.
+bool reclaim(Job* job);
+// Runs other work until the job is done.
+void wait_until_done(Job* job);
+// Caller side: queues the job for the workers and blocks until it has run.
+void inject_and_wait(Job* job);
+
+// Thread count from the environment: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the
+// number of online processors; capped at 65535.
+std::size_t configured_thread_count();
+
+// Parses an unsigned decimal integer with an optional leading '+'.
+std::optional<unsigned long long> parse_count(const char* text);
+
+[[noreturn]] void fatal(const char* message);
+
+template <class F>
+struct StackJob {
+  using Result = decltype(std::declval<F&>()(true));
+  Job job{&run};
+  F* function;
+  Result result{};
+
+  explicit StackJob(F* f) : function(f) {}
+
+  static void run(Job* base) {
+    // job is the first member, so the cast recovers the StackJob.
+    auto* self = reinterpret_cast<StackJob*>(base);
+    self->result = (*self->function)(true);
+    self->job.done.store(true, std::memory_order_release);
+  }
+};
+
+// Runs left here and offers right to other workers; each receives whether it counts as stolen.
+// In the fork-join injected from outside both halves count as stolen.
+template <class Left, class Right>
+auto join(Left&& left, Right&& right, bool injected) {
+  StackJob<std::remove_reference_t<Right>> right_job(&right);
+  const bool offered = offer(&right_job.job);
+  auto left_result = left(injected);
+  if (!offered || reclaim(&right_job.job)) {
+    right_job.result = right(injected);
+  } else {
+    wait_until_done(&right_job.job);
+  }
+  return std::pair{left_result, right_job.result};
+}
+
+}  // namespace quorix::pool
