@@ -95,8 +95,9 @@ void add_parameter_note(std::string_view parameter) {
   PyErr_Fetch(&type, &exception, &traceback);
   PyErr_NormalizeException(&type, &exception, &traceback);
 #endif
-  PyObject* note = PyUnicode_FromFormat("while processing '%.*s'",
-                                        static_cast<int>(parameter.size()), parameter.data());
+  std::string text("while processing '");
+  text.append(parameter).append("'");
+  PyObject* note = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   PyObject* result =
       note == nullptr ? nullptr : PyObject_CallMethod(exception, "add_note", "O", note);
   if (result == nullptr) PyErr_Clear();  // a failed note leaves the original exception as it is
