@@ -56,18 +56,17 @@ def black76_price(put, f, k, t, r, sigma):
     return bsm_price(put, f, k, t, r, r, sigma)
 
 
-def condition(function, args):
-    """sum_i |a_i d ln f/d a_i| over the arguments, by mpmath differentiation."""
+def condition(function, args, step=mp.mpf("1e-12")):
+    """sum_i |a_i d ln f/d a_i| over the arguments, by central differences in ln a_i."""
     value = function(*args)
     total = mp.mpf(0)
     for i, a in enumerate(args):
         if a == 0:
             continue
-        def along(u, i=i):
-            moved = list(args)
-            moved[i] = u
-            return function(*moved)
-        total += abs(mp.mpf(a) * mp.diff(along, mp.mpf(a)) / value)
+        moved = [list(args), list(args)]
+        moved[0][i] = mp.mpf(a) * (1 + step)
+        moved[1][i] = mp.mpf(a) * (1 - step)
+        total += abs((function(*moved[0]) - function(*moved[1])) / (2 * step * value))
     return total
 
 

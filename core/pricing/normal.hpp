@@ -25,12 +25,21 @@ inline constexpr int kLentzTerms = 199;
 inline double erf(double z) { return std::erf(z); }
 inline double erfc(double z) { return std::erfc(z); }
 
+// exp(z^2) with z^2 split exactly into z*z + error: a plain exp(z*z) would lose z^2 ulps to
+// the rounding of the square, which erfcx's callers amplify further by cancellation.
+inline double exp_of_square(double z) {
+  const double square = z * z;
+  const double error = std::fma(z, z, -square);
+  const double e = std::exp(square);
+  return std::fma(e, error, e);
+}
+
 // exp(z^2) * erfc(z).
 inline double erfcx(double z) {
   if (std::isnan(z)) return z;
   if (z == kInfinity) return 0.0;
   if (z == -kInfinity) return kInfinity;
-  if (z < kErfcxSwitch) return std::exp(z * z) * erfc(z);
+  if (z < kErfcxSwitch) return exp_of_square(z) * erfc(z);
   // sqrt(pi) * erfcx(z) = 1 / (z + a1 / (z + a2 / (z + ...))), a_n = n / 2 (modified Lentz).
   double f = z, c = z, d = 0.0;
   for (int n = 1; n <= kLentzTerms; ++n) {
