@@ -1,0 +1,196 @@
+import math
+import random
+import struct
+
+import mpmath as mp
+import pytest
+
+import quorix._core as core
+
+CALL, PUT = 1, -1
+SPOT = 100.0
+
+
+def textbook_price(put, s, k, t, r, q, sigma):
+    """The closed form, evaluated at 50 digits; accurate for the moderate range used here."""
+    sqrt_t = mp.sqrt(t)
+    d1 = (mp.log(s / k) + (r - q + sigma**2 / 2) * t) / (sigma * sqrt_t)
+    d2 = d1 - sigma * sqrt_t
+    if put:
+        return k * mp.exp(-r * t) * mp.ncdf(-d2) - s * mp.exp(-q * t) * mp.ncdf(-d1)
+    return s * mp.exp(-q * t) * mp.ncdf(d1) - k * mp.exp(-r * t) * mp.ncdf(d2)
+
+
+def reference_greeks(put, s, k, t, r, q, sigma):
+    """(delta, gamma, vega, theta, rho) by mpmath differentiation of the closed form."""
+    s, k, t, r, q, sigma = map(mp.mpf, (s, k, t, r, q, sigma))
+    price = lambda s_, t_, r_, sigma_: textbook_price(put, s_, k, t_, r_, q, sigma_)  # noqa: E731
+    return (mp.diff(lambda a: price(a, t, r, sigma), s),
+            mp.diff(lambda a: price(a, t, r, sigma), s, 2),
+            mp.diff(lambda a: price(s, t, r, a), sigma),
+            -mp.diff(lambda a: price(s, a, r, sigma), t),
+            mp.diff(lambda a: price(s, t, a, sigma), r))
+
+
+def common_range(count, seed):
+    """|x| <= 3 and total volatility 0.01 to 3, with market-like rates."""
+    rng = random.Random(seed)
+    cases = []
+    for _ in range(count):
+        t = 10 ** rng.uniform(-2, 1)
+        total = 10 ** rng.uniform(-2, math.log10(3))
+        cases.append((rng.choice([CALL, PUT]), SPOT, SPOT * math.exp(rng.uniform(-3, 3)), t,
+                      rng.uniform(-0.05, 0.15), rng.uniform(-0.02, 0.1), total / math.sqrt(t)))
+    return cases
+
+
+# Absolute floor per Greek, 1e-14 in units of the spot.
+SCALES = (1.0 / SPOT, 1.0 / SPOT**2, 1.0, 1.0, 1.0)
+NAMES = ("delta", "gamma", "vega", "theta", "rho")
+
+
+@pytest.mark.parametrize("case", common_range(160, seed=21))
+def test_bsm_greeks_against_mpmath(case):
+    flag, *inputs = case
+    got = core.bsm_greeks_scalar(flag, *inputs)
+    expected = reference_greeks(flag < 0, *inputs)
+    for name, g, e, scale in zip(NAMES, got, expected, SCALES):
+        assert abs(g - e) <= 1e-10 * abs(e) + 1e-14 * SPOT * scale, (name, g, float(e))
+
+
+@pytest.mark.parametrize("case", common_range(40, seed=22))
+def test_black76_greeks_against_mpmath(case):
+    flag, f, k, t, r, _, sigma = case
+    got = core.black76_greeks_scalar(flag, f, k, t, r, sigma)
+    # Black-76 is BSM on the forward with q = r, except that the forward stays put as r moves.
+    mf, mk, mt, mr, ms = map(mp.mpf, (f, k, t, r, sigma))
+    delta, gamma, vega, theta, _ = reference_greeks(flag < 0, f, k, t, r, r, sigma)
+    rho = mp.diff(lambda a: textbook_price(flag < 0, mf, mk, mt, a, a, ms), mr)
+    for name, g, e, scale in zip(NAMES, got, (delta, gamma, vega, theta, rho), SCALES):
+        assert abs(g - e) <= 1e-10 * abs(e) + 1e-14 * SPOT * scale, (name, g, float(e))
+
+
+def random_inputs(count, seed):
+    """Mostly ordinary options, with degenerate and non-finite values mixed in."""
+    rng = random.Random(seed)
+    odd = [0.0, -0.0, -1.0, math.nan, math.inf, -math.inf, 1e-300, 1e300]
+    for _ in range(count):
+        values = [SPOT * math.exp(rng.uniform(-1, 1)), SPOT * math.exp(rng.uniform(-4, 4)),
+                  10 ** rng.uniform(-3, 1.5), rng.uniform(-0.1, 0.2), rng.uniform(-0.05, 0.1),
+                  10 ** rng.uniform(-3, 0.5)]
+        if rng.random() < 0.05:
+            values[rng.randrange(6)] = rng.choice(odd)
+        yield rng.choice([CALL, PUT, 0, -7]), values
+
+
+def bits(values):
+    """The bit patterns, with every NaN as one: the sign of a NaN made by an invalid operation
+    depends on operand order, which the compiler may choose freely."""
+    return tuple(b"nan" if math.isnan(v) else struct.pack("<d", v) for v in values)
+
+
+def test_bsm_greeks_are_the_five_single_greeks_bit_for_bit():
+    singles = (core.bsm_delta_scalar, core.bsm_theta_scalar, core.bsm_rho_scalar)
+    for flag, (s, k, t, r, q, sigma) in random_inputs(100_000, seed=1):
+        delta, theta, rho = (g(flag, s, k, t, r, q, sigma) for g in singles)
+        gamma, vega = core.bsm_gamma_scalar(s, k, t, r, q, sigma), core.bsm_vega_scalar(s, k, t, r, q, sigma)
+        assert bits(core.bsm_greeks_scalar(flag, s, k, t, r, q, sigma)) == \
+            bits((delta, gamma, vega, theta, rho)), (flag, s, k, t, r, q, sigma)
+
+
+def test_black76_greeks_are_the_five_single_greeks_bit_for_bit():
+    singles = (core.black76_delta_scalar, core.black76_theta_scalar, core.black76_rho_scalar)
+    for flag, (f, k, t, r, _, sigma) in random_inputs(100_000, seed=2):
+        delta, theta, rho = (g(flag, f, k, t, r, sigma) for g in singles)
+        gamma, vega = core.black76_gamma_scalar(f, k, t, r, sigma), core.black76_vega_scalar(f, k, t, r, sigma)
+        assert bits(core.black76_greeks_scalar(flag, f, k, t, r, sigma)) == \
+            bits((delta, gamma, vega, theta, rho)), (flag, f, k, t, r, sigma)
+
+
+def test_black76_greeks_are_bsm_with_q_equal_r():
+    pairs = [(core.black76_delta_scalar, core.bsm_delta_scalar, True),
+             (core.black76_theta_scalar, core.bsm_theta_scalar, True),
+             (core.black76_gamma_scalar, core.bsm_gamma_scalar, False),
+             (core.black76_vega_scalar, core.bsm_vega_scalar, False)]
+    for flag, (f, k, t, r, _, sigma) in random_inputs(20_000, seed=3):
+        for black76, bsm, flagged in pairs:
+            head = (flag,) if flagged else ()
+            assert bits([black76(*head, f, k, t, r, sigma)]) == bits([bsm(*head, f, k, t, r, r, sigma)])
+
+
+def test_black76_rho_is_minus_t_times_the_price():
+    for flag, (f, k, t, r, _, sigma) in random_inputs(20_000, seed=4):
+        assert bits([core.black76_rho_scalar(flag, f, k, t, r, sigma)]) == \
+            bits([(-t) * core.black76_price_scalar(flag, f, k, t, r, sigma)])
+
+
+@pytest.mark.parametrize("flag, s, k, delta", [
+    (CALL, 110.0, 100.0, 1.0), (CALL, 100.0, 100.0, 0.0), (CALL, 90.0, 100.0, 0.0),
+    (PUT, 90.0, 100.0, -1.0), (PUT, 100.0, 100.0, 0.0), (PUT, 110.0, 100.0, 0.0),
+])
+@pytest.mark.parametrize("t", [0.0, -1.0])
+def test_expired_greeks(flag, s, k, delta, t):
+    greeks = core.bsm_greeks_scalar(flag, s, k, t, 0.05, 0.03, 0.2)
+    assert greeks == (delta, 0.0, 0.0, 0.0, 0.0)
+    assert all(math.copysign(1, g) == 1 for g in greeks[1:])
+    rho = core.black76_rho_scalar(flag, s, k, t, 0.05, 0.2)
+    assert rho == -t * abs(s - k) * (delta != 0)
+    if t == 0:
+        assert math.copysign(1, rho) == -1
+
+
+@pytest.mark.parametrize("flag, k, expected", [
+    (CALL, 90.0, math.exp(-0.03)), (CALL, 110.0, 0.0), (PUT, 110.0, -math.exp(-0.03)), (PUT, 90.0, 0.0),
+])
+@pytest.mark.parametrize("sigma", [0.0, -0.1])
+def test_zero_volatility_delta(flag, k, expected, sigma):
+    # The forward is 100 e^0.02, about 102.
+    assert core.bsm_delta_scalar(flag, 100.0, k, 1.0, 0.05, 0.03, sigma) == expected
+    assert core.bsm_greeks_scalar(flag, 100.0, k, 1.0, 0.05, 0.03, sigma)[1:] == (0.0,) * 4
+
+
+@pytest.mark.parametrize("case", common_range(200, seed=31))
+def test_delta_parity(case):
+    _, s, k, t, r, q, sigma = case
+    difference = core.bsm_delta_scalar(CALL, s, k, t, r, q, sigma) - core.bsm_delta_scalar(PUT, s, k, t, r, q, sigma)
+    assert difference == pytest.approx(math.exp(-q * t), rel=4e-16, abs=4e-16)
+
+
+def test_theta_without_rates_is_the_volatility_decay():
+    s, k, t, sigma = 100.0, 120.0, 0.5, 0.3
+    d1 = (math.log(s / k) + 0.5 * sigma**2 * t) / (sigma * math.sqrt(t))
+    decay = -s * math.exp(-d1 * d1 / 2) / math.sqrt(2 * math.pi) * sigma / (2 * math.sqrt(t))
+    call = core.bsm_theta_scalar(CALL, s, k, t, 0.0, 0.0, sigma)
+    assert call == core.bsm_theta_scalar(PUT, s, k, t, 0.0, 0.0, sigma)
+    assert call == pytest.approx(decay, rel=1e-14)
+
+
+def test_vega_at_the_money_forward():
+    s, r, q = 100.0, 0.05, 0.02
+    k = s * math.exp((r - q) * 1.0)
+    expected = mp.npdf(0.1) * s * mp.exp(-q)
+    assert core.bsm_vega_scalar(s, k, 1.0, r, q, 0.2) == pytest.approx(float(expected), rel=1e-14)
+
+
+@pytest.mark.parametrize("position", range(6))
+def test_nan_propagates_through_greeks(position):
+    args = [100.0, 100.0, 1.0, 0.05, 0.02, 0.2]
+    args[position] = math.nan
+    greeks = core.bsm_greeks_scalar(CALL, *args)
+    assert all(math.isnan(g) for g in greeks)
+
+
+@pytest.mark.parametrize("position, rho", [(0, -0.0), (1, -0.0), (3, -0.0), (2, math.nan)])
+def test_black76_rho_follows_the_price_for_nan_inputs(position, rho):
+    args = [100.0, 100.0, 1.0, 0.05, 0.2]
+    args[position] = math.nan
+    got = core.black76_rho_scalar(CALL, *args)
+    assert bits([got]) == bits([rho])
+
+
+@pytest.mark.parametrize("s, k, delta_call, gamma", [(0.0, 100.0, 0.0, math.nan), (100.0, 0.0, math.exp(-0.02), 0.0)])
+def test_zero_spot_or_strike(s, k, delta_call, gamma):
+    assert core.bsm_delta_scalar(CALL, s, k, 1.0, 0.05, 0.02, 0.2) == delta_call
+    assert core.bsm_vega_scalar(s, k, 1.0, 0.05, 0.02, 0.2) == 0.0
+    got = core.bsm_gamma_scalar(s, k, 1.0, 0.05, 0.02, 0.2)
+    assert got == gamma or (math.isnan(gamma) and math.isnan(got))
