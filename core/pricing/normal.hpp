@@ -31,7 +31,7 @@ inline double exp_of_square(double z) {
   const double square = z * z;
   const double error = std::fma(z, z, -square);
   const double e = std::exp(square);
-  return std::fma(e, error, e);
+  return e == kInfinity ? e : std::fma(e, error, e);
 }
 
 // exp(z^2) * erfc(z).

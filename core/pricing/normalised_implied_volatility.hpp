@@ -16,6 +16,7 @@ inline constexpr double kSqrtDblMax = 1.3407807929942596e+154;
 inline constexpr double kMinControlParameter = -0.9999999850695;
 inline constexpr double kMaxControlParameter = 4.054944344523184e+31;  // at or above: linear
 inline constexpr int kMaxHouseholderSteps = 4;
+inline constexpr double kBracketSlack = 4 * kDblEpsilon;  // relative
 
 // Tests define this hook to count evaluations of the Black function per inversion.
 #ifdef QUORIX_COUNT_BLACK_EVALUATIONS
@@ -131,7 +132,11 @@ inline double householder_refine(double beta, double x, double b_max, double s, 
     if (std::fabs(ds) <= kDblEpsilon * s) break;
     if (step >= 2) {
       if (ds * ds_previous < 0) ++reversals;
-      if (reversals == 3 || !(s > bracket.left && s < bracket.right)) {
+      // A step that lands within rounding of a bracket end has converged onto it (a first
+      // guess may round a few ulps past the end it interpolates); bisecting there would throw
+      // the converged value away, so only steps clearly outside the bracket bisect.
+      const double slack = kBracketSlack * s;
+      if (reversals == 3 || !(s > bracket.left - slack && s < bracket.right + slack)) {
         s = (bracket.left + bracket.right) / 2;
         if (bracket.right - bracket.left <= kDblEpsilon * s) break;
         reversals = 0;

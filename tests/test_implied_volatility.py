@@ -1,0 +1,334 @@
+import math
+import random
+
+import mpmath as mp
+import numpy as np
+import pytest
+
+import quorix._core as core
+import reference as ref
+from reference import EPS
+
+CALL, PUT = 1, -1
+TINY = 1e-300
+
+
+def vega(x, s):
+    """The normalised vega exp(-(x/s)^2/2 - s^2/8)/sqrt(2 pi), written out independently."""
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        return np.exp(-0.5 * (x / s) ** 2 - s * s / 8) / math.sqrt(2 * math.pi)
+
+
+def inversion_condition(b, x, s):
+    """b / (s v): the relative condition number of s as a function of b."""
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        return b / (s * vega(x, s))
+
+
+def check_round_trip(kernels, x, s, theta, slack=8.0):
+    """Prices (x, s) for the option sign theta, inverts, and returns the worst error in units
+    of eps (1 + b/(s v)).
+
+    That bound is the first-order effect of rounding b; where b's own rounding noise is
+    larger, kappa enters. It holds while rounding b leaves the
+    time value of an in-the-money option most of its digits; where the time value is within
+    1000 eps of b, or b within 1000 eps of its maximum, the result is checked by its price
+    instead (backward error)."""
+    b, _ = kernels.normalised_black(theta * x, s)
+    got, most = kernels.normalised_iv(b, x, np.full_like(b, theta))
+    assert most <= 6
+    priced = b > TINY
+    time_value, _ = kernels.normalised_black(-np.abs(x), s)
+    headroom = np.exp(theta * x / 2) - b
+    linear = priced & (time_value > 1000 * EPS * b) & (headroom > 1000 * EPS * b)
+    error = np.abs(got - s) / s
+    with np.errstate(divide="ignore", invalid="ignore"):
+        units = np.where(linear, error / (EPS * (1 + inversion_condition(b, x, s))), 0.0)
+    # Where b itself is ill-conditioned (kappa of its inputs), its own rounding noise, within
+    # 8 eps (1 + kappa), moves s by that much times b/(s v): recheck those points with kappa.
+    for i in np.flatnonzero(~(units <= slack)):
+        kappa = float(ref.black_condition(theta * x[i], s[i]))
+        allowed = slack * EPS * (1 + inversion_condition(b[i], x[i], s[i]) * (1 + kappa))
+        assert error[i] <= allowed, (x[i], s[i], got[i])
+    repriced, _ = kernels.normalised_black(theta * x, got)
+    repriced = np.where(np.isinf(got), np.exp(theta * x / 2), repriced)  # +inf: the maximum
+    residual = np.abs(repriced - b) / b
+    bad = np.flatnonzero(priced & ~linear & ~(residual <= slack * EPS))
+    assert bad.size == 0, list(zip(x[bad][:5], s[bad][:5], got[bad][:5]))
+    worst = int(np.argmax(units))
+    return units[worst], x[worst], s[worst]
+
+
+@pytest.mark.parametrize("theta", [1.0, -1.0])
+def test_normalised_round_trip_on_a_grid(kernels, theta):
+    xs = np.concatenate([np.linspace(-100, 100, 321), [-1e-8, -1e-3, 0.0, 1e-3, 0.1, 0.11]])
+    ss = np.geomspace(1e-6, 20, 321)
+    x, s = (a.ravel() for a in np.meshgrid(xs, ss))
+    worst, wx, ws = check_round_trip(kernels, x, s, theta)
+    print(f"worst {worst:.2f} eps (1 + b/(s v)) at x={wx:.6g}, s={ws:.6g}")
+
+
+def branch_points(kernels, xs):
+    """Total volatilities s_c, s_l and s_u of every x: their prices are the branch boundaries."""
+    x_hat = -np.abs(xs)
+    s_c = np.sqrt(2 * np.abs(xs))
+    b_c, v_c = kernels.normalised_black(x_hat, s_c)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        s_l = s_c - b_c / v_c
+        s_u = s_c + (np.exp(x_hat / 2) - b_c) / v_c
+    return [(xs, a) for a in (s_c, s_l, s_u)]
+
+
+@pytest.mark.parametrize("theta", [1.0, -1.0])
+def test_normalised_round_trip_at_the_branch_boundaries(kernels, theta):
+    xs = np.concatenate([-np.geomspace(1e-6, 100, 400), np.geomspace(1e-6, 100, 400)])
+    for x, s in branch_points(kernels, xs):
+        keep = np.isfinite(s) & (s > 1e-6)
+        check_round_trip(kernels, x[keep], s[keep], theta)
+
+
+def test_neighbours_of_the_branch_boundaries_invert_continuously(kernels):
+    xs = -np.geomspace(1e-4, 60, 200)
+    for x, s in branch_points(kernels, xs):
+        keep = np.isfinite(s) & (s > 1e-6)
+        x, s = x[keep], s[keep]
+        b, _ = kernels.normalised_black(x, s)
+        for direction in (0.0, np.inf):
+            moved = np.nextafter(b, direction)
+            got, most = kernels.normalised_iv(moved, x, np.ones_like(x))
+            assert most <= 6
+            # One ulp of price moves s by b/(s v) ulps.
+            bound = 10 * EPS * (1 + inversion_condition(b, x, s))
+            priced = b > TINY
+            assert np.all((np.abs(got - s) / s <= bound)[priced])
+
+
+def mp_black_and_vega(x, s):
+    b = ref.normalised_black(x, s)
+    h, t = mp.mpf(x) / s, mp.mpf(s) / 2
+    return b, mp.exp(-(h * h + t * t) / 2) / mp.sqrt(2 * mp.pi)
+
+
+def mp_root(beta, x, start):
+    """The s with b(x, s) = beta at 50 digits: Newton's method on ln b, kept inside a bracket."""
+    beta, log_beta = mp.mpf(beta), mp.log(beta)
+    low, high = mp.mpf(start) / 2, mp.mpf(start) * 2
+    while ref.normalised_black(x, low) > beta:
+        low /= 2
+    while ref.normalised_black(x, high) < beta:
+        high *= 2
+    s = mp.mpf(start)
+    for _ in range(200):
+        b, v = mp_black_and_vega(x, s)
+        if b > beta:
+            high = s
+        else:
+            low = s
+        step = (mp.log(b) - log_beta) * b / v
+        if abs(step) < s * mp.mpf(10) ** -40:
+            return s - step
+        s = s - step if low < s - step < high else (low + high) / 2
+    raise AssertionError("no convergence")
+
+
+def independent_cases():
+    rng = random.Random(17)
+    cases = []
+    while len(cases) < 120:
+        x, s = rng.uniform(-40, 0), 10 ** rng.uniform(-3, 1.2)
+        if abs(x / s) < 36:  # keeps b above 1e-300
+            cases.append((x, s))
+    cases += [(-20.0, 1.0), (0.0, 1e-5), (0.0, 3.0), (-1e-3, 0.05), (-5.0, 12.0)]
+    return cases
+
+
+@pytest.mark.parametrize("x, s", independent_cases())
+def test_inverts_mpmath_prices_to_the_mpmath_root(kernels, x, s):
+    beta = float(ref.normalised_black(x, s))
+    if beta < TINY:
+        pytest.skip("below the normal range")
+    root = mp_root(beta, x, s)
+    got, most = kernels.normalised_iv([beta], [x], [1.0])
+    b, v = mp_black_and_vega(x, root)
+    assert ref.relative_error(got[0], root) <= 8 * EPS * (1 + b / (root * v)) and most <= 6
+
+
+@pytest.mark.parametrize("x", [-50.0, -8.0, -1.0, -1e-2, 0.0])
+def test_half_the_maximum_price_inverts_to_the_mpmath_root(kernels, x):
+    beta = math.exp(x / 2) / 2
+    start = 2 * math.sqrt(2 * abs(x)) + 1
+    root = mp_root(beta, x, start)
+    got, _ = kernels.normalised_iv([beta], [x], [1.0])
+    b, v = mp_black_and_vega(x, root)
+    assert ref.relative_error(got[0], root) <= 8 * EPS * (1 + b / (root * v))
+
+
+def market_cases(count, seed):
+    rng = random.Random(seed)
+    cases = []
+    for _ in range(count):
+        t = 10 ** rng.uniform(-2, 1)
+        cases.append((rng.choice([CALL, PUT]), 100.0, 100.0 * math.exp(rng.uniform(-3, 3)), t,
+                      rng.uniform(-0.05, 0.15), rng.uniform(-0.02, 0.1), rng.uniform(0.05, 1.5)))
+    return cases
+
+
+def market_condition(flag, s, k, t, r, q, sigma):
+    """The inversion's condition b/(s v) and the price's condition on its inputs, from mpmath."""
+    forward = mp.mpf(s) * mp.exp((mp.mpf(r) - q) * t)
+    x = mp.log(forward / k) * (1 if flag >= 0 else -1)
+    total = sigma * mp.sqrt(t)
+    b, v = mp_black_and_vega(x, total)
+    price = lambda *a: ref.bsm_price(flag < 0, *a)  # noqa: E731
+    return b / (total * v), ref.condition(price, (s, k, t, r, q, sigma))
+
+
+@pytest.mark.parametrize("case", market_cases(150, seed=5))
+def test_market_round_trip(case):
+    flag, s, k, t, r, q, sigma = case
+    price = core.bsm_price_scalar(flag, s, k, t, r, q, sigma)
+    if price < TINY:
+        pytest.skip("below the normal range")
+    got = core.bsm_iv_scalar(price, flag, s, k, t, r, q)
+    inversion, kappa = market_condition(flag, s, k, t, r, q, sigma)
+    assert abs(got - sigma) / sigma <= 8 * EPS * (1 + inversion * (1 + kappa))
+
+
+@pytest.mark.parametrize("case", market_cases(60, seed=6))
+def test_market_inversion_of_mpmath_prices(case):
+    flag, s, k, t, r, q, sigma = case
+    price = float(ref.bsm_price(flag < 0, s, k, t, r, q, sigma))
+    if price < TINY:
+        pytest.skip("below the normal range")
+    got = core.bsm_iv_scalar(price, flag, s, k, t, r, q)
+    # The mpmath root of the same equation: total volatility of the rounded price, over sqrt t.
+    forward = mp.mpf(s) * mp.exp((mp.mpf(r) - q) * t)
+    x = mp.log(forward / k) * (1 if flag >= 0 else -1)
+    beta = mp.mpf(price) * mp.exp(mp.mpf(r) * t) / mp.sqrt(forward * k)
+    if x > 0:  # an in-the-money option inverts through its time value, so take the put twin
+        time_value = beta - (mp.exp(x / 2) - mp.exp(-x / 2))
+        if time_value < 1000 * EPS * beta:
+            pytest.skip("the rounded price keeps too few digits of its time value")
+        beta, x = time_value, -x
+    root = mp_root(beta, x, sigma * math.sqrt(t)) / mp.sqrt(t)
+    inversion, kappa = market_condition(flag, s, k, t, r, q, float(root))
+    assert ref.relative_error(got, root) <= 8 * EPS * (1 + inversion * (1 + kappa))
+
+
+S, K, T, R, Q = 100.0, 100.0, 1.0, 0.05, 0.02
+SD, KD = S * math.exp(-Q * T), K * math.exp(-R * T)
+
+
+@pytest.mark.parametrize("price, flag, s, k, t, r, q", [
+    (10.0, CALL, math.nan, K, T, R, Q), (10.0, CALL, math.inf, K, T, R, Q),
+    (10.0, CALL, S, math.nan, T, R, Q), (10.0, CALL, S, -math.inf, T, R, Q),
+    (10.0, CALL, S, K, math.nan, R, Q), (10.0, CALL, S, K, math.inf, R, Q),
+    (10.0, CALL, S, K, T, math.nan, Q), (10.0, CALL, S, K, T, -math.inf, Q),
+    (10.0, CALL, S, 0.0, T, R, Q), (10.0, CALL, S, -1.0, T, R, Q),
+    (10.0, CALL, 0.0, K, T, R, Q), (10.0, PUT, -1.0, K, T, R, Q),
+    (10.0, CALL, S, K, 0.0, R, Q), (10.0, CALL, S, K, -1.0, R, Q),
+    (10.0, CALL, S, K, T, R, math.nan), (10.0, CALL, S, K, T, R, math.inf),
+    (math.nan, CALL, S, K, T, R, Q), (math.inf, CALL, S, K, T, R, Q), (-math.inf, PUT, S, K, T, R, Q),
+    (-1e-300, CALL, S, K, T, R, Q),
+    (SD + 2e-12, CALL, S, K, T, R, Q), (KD + 2e-12, PUT, S, K, T, R, Q),
+    (SD, CALL, S, K, T, R, Q),                                   # at the maximum
+    (SD + 0.5e-12, CALL, S, K, T, R, Q),                         # within the slack, at the maximum
+    (0.0, CALL, 150.0, K, T, R, Q),                              # in the money, no time value
+    (150.0 * math.exp(-Q) - KD - 2e-12, CALL, 150.0, K, T, R, Q),  # below intrinsic
+])
+def test_invalid_inputs_give_nan(price, flag, s, k, t, r, q):
+    assert math.isnan(core.bsm_iv_scalar(price, flag, s, k, t, r, q))
+
+
+@pytest.mark.parametrize("price, flag, s", [
+    (0.0, CALL, 90.0), (-0.0, CALL, 80.0), (0.0, PUT, 120.0),           # no time value
+    (150.0 * math.exp(-Q) - KD, CALL, 150.0),                             # exactly intrinsic
+    (150.0 * math.exp(-Q) - KD - 0.5e-12, CALL, 150.0),                   # within the slack below
+    (KD - 50.0 * math.exp(-Q) - 0.5e-12, PUT, 50.0),
+])
+def test_no_time_value_gives_zero(price, flag, s):
+    assert core.bsm_iv_scalar(price, flag, s, K, T, R, Q) == 0.0
+
+
+def test_just_below_the_maximum_is_finite():
+    assert math.isfinite(core.bsm_iv_scalar(SD * (1 - 1e-9), CALL, S, K, T, R, Q))
+
+
+@pytest.mark.parametrize("r, q", [(-0.02, -0.01), (-0.05, 0.03)])
+def test_negative_rates_and_yields_are_accepted(r, q):
+    price = core.bsm_price_scalar(CALL, S, K, T, r, q, 0.25)
+    assert core.bsm_iv_scalar(price, CALL, S, K, T, r, q) == pytest.approx(0.25, rel=1e-14)
+
+
+@pytest.mark.parametrize("case", market_cases(200, seed=8))
+def test_put_call_parity_prices_give_the_same_vol(case):
+    _, s, k, t, r, q, sigma = case
+    call = core.bsm_price_scalar(CALL, s, k, t, r, q, sigma)
+    put = call - (s * math.exp(-q * t) - k * math.exp(-r * t))
+    if put <= 0:
+        pytest.skip("parity price lost to rounding")
+    from_call = core.bsm_iv_scalar(call, CALL, s, k, t, r, q)
+    from_put = core.bsm_iv_scalar(put, PUT, s, k, t, r, q)
+    vega = core.bsm_vega_scalar(s, k, t, r, q, sigma)
+    # Parity is exact only to the rounding of the prices, of size eps (s + k).
+    assert abs(from_call - from_put) * vega <= 16 * EPS * (s + k) + 4 * EPS * sigma * vega
+
+
+def test_black76_iv_is_bsm_iv_with_q_equal_r():
+    rng = random.Random(9)
+    for _ in range(20_000):
+        flag, f, k, t, r = rng.choice([CALL, PUT]), 100.0, 100 * math.exp(rng.uniform(-3, 3)), \
+            rng.uniform(-0.5, 5), rng.uniform(-0.1, 0.2)
+        price = core.black76_price_scalar(flag, f, k, t, r, rng.uniform(0.01, 2)) * rng.choice([1, 1, 1.2, 0.8])
+        a = core.black76_iv_scalar(price, flag, f, k, t, r)
+        b = core.bsm_iv_scalar(price, flag, f, k, t, r, r)
+        assert a == b or (math.isnan(a) and math.isnan(b))
+
+
+@pytest.mark.parametrize("beta", [0.1, 0.5, 0.6, 0.99])
+def test_at_the_money_inverts_exactly(kernels, beta):
+    got, most = kernels.normalised_iv([beta], [0.0], [1.0])
+    expected = -2 * mp.sqrt(2) * mp.erfinv(-beta)  # b(0, s) = 2 Phi(s/2) - 1
+    assert ref.relative_error(got[0], expected) <= 4 * EPS and most <= 5
+
+
+@pytest.mark.parametrize("beta, x, theta, expected", [
+    (1.0, 0.0, 1.0, math.inf), (2.0, -1.0, 1.0, math.inf), (0.0, -1.0, 1.0, 0.0), (-1.0, 0.0, 1.0, 0.0),
+    (2 * math.sinh(0.5), 1.0, 1.0, 0.0),      # in the money at exactly its intrinsic value
+])
+def test_normalised_special_results(kernels, beta, x, theta, expected):
+    got, _ = kernels.normalised_iv([beta], [x], [theta])
+    assert got[0] == expected
+
+
+def test_out_of_the_money_put_is_the_mirrored_call(kernels):
+    x = np.linspace(0.05, 30, 200)
+    s = np.geomspace(0.05, 5, 200)
+    put, _ = kernels.normalised_black(-x, s)
+    from_put, _ = kernels.normalised_iv(put, x, -np.ones_like(x))
+    mirrored, _ = kernels.normalised_iv(put, -x, np.ones_like(x))
+    assert np.array_equal(from_put, mirrored)
+
+
+def test_in_the_money_call_inverts_through_its_time_value(kernels):
+    """The call's time value is the put at the same x: both give the same s."""
+    x = np.linspace(0.05, 8, 200)
+    s = np.geomspace(0.5, 5, 200)
+    put, _ = kernels.normalised_black(-x, s)
+    from_put, _ = kernels.normalised_iv(put, x, -np.ones_like(x))
+    from_call, _ = kernels.normalised_iv(put + 2 * np.sinh(x / 2), x, np.ones_like(x))
+    call = put + 2 * np.sinh(x / 2)
+    # Adding and removing the intrinsic value rounds the time value by about eps * call.
+    bound = 8 * EPS * (1 + call / (s * vega(x, s)))
+    assert np.all(np.abs(from_call - from_put) / from_put <= bound)
+
+
+@pytest.mark.parametrize("p, expected", [(0.5, 0.0), (0.0, -math.inf), (-1.0, -math.inf),
+                                         (1.0, math.inf), (2.0, math.inf)])
+def test_inverse_cdf_limits(kernels, p, expected):
+    assert kernels.inverse_cdf([p])[0] == expected
+
+
+
+def test_inverse_cdf_of_nan_is_nan(kernels):
+    assert math.isnan(kernels.inverse_cdf([math.nan])[0])
