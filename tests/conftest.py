@@ -62,9 +62,10 @@ def kernels(tmp_path_factory):
     return Kernels(library)
 
 
-def run_python(code, env=None):
-    """Runs code in a fresh interpreter and returns its standard output."""
-    full_env = dict(os.environ)
+def run_python(code, env=None, whole_env=None):
+    """Runs code in a fresh interpreter and returns its standard output. `env` adds to the
+    current environment; `whole_env` replaces it."""
+    full_env = dict(os.environ) if whole_env is None else dict(whole_env)
     full_env.update(env or {})
     result = subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True,
                             text=True, timeout=600)

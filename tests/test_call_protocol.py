@@ -6,22 +6,7 @@ import pytest
 import quorix
 import quorix._core as core
 
-BSM_FLAGGED = ["flag", "s", "k", "t", "r", "q", "sigma"]
-BSM_PLAIN = ["s", "k", "t", "r", "q", "sigma"]
-BSM_IV = ["target_price", "flag", "s", "k", "t", "r", "q"]
-B76_FLAGGED = ["flag", "f", "k", "t", "r", "sigma"]
-B76_PLAIN = ["f", "k", "t", "r", "sigma"]
-B76_IV = ["target_price", "flag", "f", "k", "t", "r"]
-
-FUNCTIONS = [
-    ("bsm_price", BSM_FLAGGED), ("bsm_delta", BSM_FLAGGED), ("bsm_gamma", BSM_PLAIN),
-    ("bsm_vega", BSM_PLAIN), ("bsm_theta", BSM_FLAGGED), ("bsm_rho", BSM_FLAGGED),
-    ("bsm_greeks", BSM_FLAGGED), ("bsm_iv", BSM_IV),
-    ("black76_price", B76_FLAGGED), ("black76_delta", B76_FLAGGED), ("black76_gamma", B76_PLAIN),
-    ("black76_vega", B76_PLAIN), ("black76_theta", B76_FLAGGED), ("black76_rho", B76_FLAGGED),
-    ("black76_greeks", B76_FLAGGED), ("black76_iv", B76_IV),
-]
-FUNCTIONS += [(name + "_scalar", params) for name, params in FUNCTIONS]
+from catalogue import B76_FLAGGED, BSM_FLAGGED, BSM_IV, FUNCTIONS  # noqa: F401
 
 GREEKS_BODY = (
     "Compute all five BSM Greeks in a single pass.\n"
@@ -243,3 +228,17 @@ def test_results_have_the_right_types():
     assert type(core.bsm_price_scalar(*CALL)) is float
     greeks = core.black76_greeks_scalar(1, 100.0, 100.0, 1.0, 0.05, 0.2)
     assert type(greeks) is tuple and len(greeks) == 5 and all(type(g) is float for g in greeks)
+
+
+def test_type_stub_states_every_function():
+    import ast
+    import pathlib
+    stub = pathlib.Path(quorix.__file__).with_name("_core.pyi")
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    stubbed = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert list(stubbed) == [name for name, _ in FUNCTIONS]
+    for name, params in FUNCTIONS:
+        node = stubbed[name]
+        assert [a.arg for a in node.args.args] == params
+        assert all(a.annotation is not None for a in node.args.args) and node.returns is not None
+        assert (ast.get_docstring(node) or "") == BODIES.get(name, "")

@@ -1,7 +1,6 @@
 #include "arrays/result_array.hpp"
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 
 #include "arrays/numpy_api.hpp"
@@ -22,7 +21,8 @@ struct SliceContainer {
   std::size_t capacity;
 };
 
-void free_doubles(void* data, std::size_t, std::size_t) { std::free(data); }
+// The raw allocator is thread-safe without the interpreter and visible to tracemalloc.
+void free_doubles(void* data, std::size_t, std::size_t) { PyMem_RawFree(data); }
 
 void slice_container_dealloc(PyObject* self) {
   auto* container = reinterpret_cast<SliceContainer*>(self);
@@ -73,11 +73,11 @@ PyObject* make_owner(double* data, std::size_t count) {
 
 }  // namespace
 
-ResultBuffer::~ResultBuffer() { std::free(data_); }
+ResultBuffer::~ResultBuffer() { PyMem_RawFree(data_); }
 
 bool ResultBuffer::allocate(std::size_t n) {
   // An empty result still gets a real allocation, so the array's data pointer is never null.
-  data_ = static_cast<double*>(std::malloc((n == 0 ? 1 : n) * sizeof(double)));
+  data_ = static_cast<double*>(PyMem_RawMalloc((n == 0 ? 1 : n) * sizeof(double)));
   if (data_ == nullptr) {
     PyErr_NoMemory();
     return false;

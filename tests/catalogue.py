@@ -1,0 +1,31 @@
+"""The module's functions and their parameters, as callers see them."""
+
+BSM_FLAGGED = ["flag", "s", "k", "t", "r", "q", "sigma"]
+BSM_PLAIN = ["s", "k", "t", "r", "q", "sigma"]
+BSM_IV = ["target_price", "flag", "s", "k", "t", "r", "q"]
+B76_FLAGGED = ["flag", "f", "k", "t", "r", "sigma"]
+B76_PLAIN = ["f", "k", "t", "r", "sigma"]
+B76_IV = ["target_price", "flag", "f", "k", "t", "r"]
+
+FUNCTIONS = [
+    ("bsm_price", BSM_FLAGGED), ("bsm_delta", BSM_FLAGGED), ("bsm_gamma", BSM_PLAIN),
+    ("bsm_vega", BSM_PLAIN), ("bsm_theta", BSM_FLAGGED), ("bsm_rho", BSM_FLAGGED),
+    ("bsm_greeks", BSM_FLAGGED), ("bsm_iv", BSM_IV),
+    ("black76_price", B76_FLAGGED), ("black76_delta", B76_FLAGGED), ("black76_gamma", B76_PLAIN),
+    ("black76_vega", B76_PLAIN), ("black76_theta", B76_FLAGGED), ("black76_rho", B76_FLAGGED),
+    ("black76_greeks", B76_FLAGGED), ("black76_iv", B76_IV),
+]
+VECTOR = list(FUNCTIONS)
+FUNCTIONS += [(name + "_scalar", params) for name, params in FUNCTIONS]
+
+
+def threshold(name):
+    """The smallest length at which a vector function runs on the worker pool."""
+    if name.endswith("_iv"):
+        return 1024
+    if name.endswith("_greeks"):
+        return 4096
+    if name.endswith("_price"):
+        return 8192
+    return 16384
+
