@@ -97,7 +97,7 @@ def iv_accuracy(reference, sigma, peer):
     return {"worst": float(difference.max()) if difference.size else math.nan,
             "off": float((difference > 1e-9).sum() / count),
             "failed": float((determined & ~np.isfinite(peer)).sum() / count),
-            "determined": int(determined.sum()), "of": int(reference.size)}
+            "inputs": f"{int(determined.sum())} of {reference.size}"}
 
 
 def reference_prices(batch, count):
@@ -123,7 +123,7 @@ def price_accuracy(reference, peer):
     error = np.where(np.isnan(error), np.inf, error)
     lost = (~(peer[priced] > 0)).sum()  # zero, negative or NaN where the true price is positive
     return {"worst": float(error.max()), "off": float((error > 1e-10).mean()),
-            "lost": float(lost / priced.sum()), "of": int(priced.sum())}
+            "failed": float(lost / priced.sum()), "inputs": str(priced.sum())}
 
 
 def tables(results, plan):
@@ -153,22 +153,24 @@ def tables(results, plan):
     return lines
 
 
+def accuracy_table(title, note, columns, rows):
+    lines = ["", f"### {title}", "", note, "", f"| library | {columns} | inputs |", "|---|---:|---:|---:|---:|"]
+    for label, row in rows.items():
+        lines.append(f"| {label} | {row['worst']:.2e} | {100 * row['off']:.2f}% | {100 * row['failed']:.2f}% | "
+                     f"{row['inputs']} |")
+    return lines
+
+
 def summary(results, prices, accuracy, overhead, plan):
     lines = tables(results, plan)
-    lines += ["", "### Price accuracy against mpmath (50 digits)", "",
-              f"The first {PRICE_SAMPLE} options (fewer for loops stopped earlier), where the true price exceeds 1e-300.", "",
-              "| library | worst relative error | off by > 1e-10 | zero, negative or NaN | inputs |",
-              "|---|---:|---:|---:|---:|"]
-    for label, row in prices.items():
-        lines.append(f"| {label} | {row['worst']:.2e} | {100 * row['off']:.2f}% | {100 * row['lost']:.2f}% | "
-                     f"{row['of']} |")
-    lines += ["", "### Implied-vol accuracy against quorix", "",
-              f"Inputs whose vol quorix recovers within {WELL_POSED:g} relative of the generating vol.", "",
-              "| library | worst relative difference | off by > 1e-9 | NaN or failed | inputs |",
-              "|---|---:|---:|---:|---:|"]
-    for label, row in accuracy.items():
-        lines.append(f"| {label} | {row['worst']:.2e} | {100 * row['off']:.2f}% | {100 * row['failed']:.2f}% | "
-                     f"{row['determined']} of {row['of']} |")
+    lines += accuracy_table(
+        "Price accuracy against mpmath (50 digits)",
+        f"The first {PRICE_SAMPLE} options (fewer for loops stopped earlier), where the true price exceeds 1e-300.",
+        "worst relative error | off by > 1e-10 | zero, negative or NaN", prices)
+    lines += accuracy_table(
+        "Implied-vol accuracy against quorix",
+        f"Inputs whose vol quorix recovers within {WELL_POSED:g} relative of the generating vol.",
+        "worst relative difference | off by > 1e-9 | NaN or failed", accuracy)
     lines += ["", "### Scalar call overhead", "", "| call | ns per call |", "|---|---:|"]
     lines += [f"| `{name}` | {ns:.0f} |" for name, ns in overhead.items()]
     for label, result in results.items():

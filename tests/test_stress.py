@@ -1,0 +1,116 @@
+"""Many threads calling every function at once, and failure paths repeated without leaking."""
+
+import gc
+import os
+import random
+import sys
+import threading
+import time
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import quorix._core as core
+from catalogue import FUNCTIONS, VECTOR, threshold
+from inputs import as_results, make_inputs, same_bits
+
+STRESS_SECONDS = float(os.environ.get("QUORIX_STRESS_SECONDS", "2"))
+
+
+def jobs():
+    """(function, arguments, expected results) for all 32 functions: vector calls below and
+    above their pool threshold, scalar calls on a few rows; expectations from one thread."""
+    out = []
+    for name, params in VECTOR:
+        vector, scalar = getattr(core, name), getattr(core, name + "_scalar")
+        for n in (37, threshold(name) + 5):
+            arrays = make_inputs(params, n, seed=n)
+            out.append((vector, arrays, as_results(vector(*arrays))))
+        for row in zip(*(a.tolist() for a in make_inputs(params, 3, seed=3))):
+            out.append((scalar, row, scalar(*row)))
+    return out
+
+
+def test_sixteen_threads_mixing_scalar_and_vector_calls_of_every_function():
+    work, failures, calls = jobs(), [], [0] * 16
+    barrier = threading.Barrier(16)
+
+    def run(index):
+        pick = random.Random(index)
+        barrier.wait()
+        deadline = time.monotonic() + STRESS_SECONDS
+        while time.monotonic() < deadline:
+            function, args, expected = pick.choice(work)
+            got = function(*args)
+            ok = (all(same_bits(g, e) for g, e in zip(as_results(got), expected))
+                  if isinstance(args, list) else same_bits(got, expected))
+            if not ok:
+                failures.append(function.__name__)
+            calls[index] += 1
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print(f"{sum(calls)} calls from 16 threads in {STRESS_SECONDS:g} s")
+    assert not failures
+    assert min(calls) > 0
+
+
+class FloatRaises:
+    def __float__(self):
+        raise ArithmeticError("no float here")
+
+
+def failing_calls(name, params):
+    """Calls of one function that must fail, each on a different path of the boundary."""
+    function = getattr(core, name)
+    if name.endswith("_scalar"):
+        # Fresh floats, so that their reference counts are this test's alone; the flag is a
+        # small int, which the interpreter shares, so its count is not checked.
+        good = [1 if p == "flag" else float(f"1.{i}") for i, p in enumerate(params)]
+        bad = {"flag": 1000, "s": "x", "k": FloatRaises(), "target_price": None}
+    else:
+        good = make_inputs(params, 8)
+        bad = {"flag": good[params.index("flag")].astype(np.float64) if "flag" in params else None,
+               "k": good[params.index("k")][::2], "t": good[params.index("t")][:5],
+               "sigma": np.ones(8, np.float32)}
+    calls = [lambda: function(*good, 1.0), lambda: function(*good[:-1]),
+             lambda: function(*good[:-1], **{params[0]: good[0]}),
+             lambda: function(*good[:-1], unknown=1.0)]
+    for param, value in bad.items():
+        if param in params and value is not None:
+            args = list(good)
+            args[params.index(param)] = value
+            calls.append(lambda args=args: function(*args))
+    return good, calls
+
+
+@pytest.mark.parametrize("name, params", FUNCTIONS)
+def test_failure_paths_leave_references_and_memory_flat(name, params):
+    good, calls = failing_calls(name, params)
+    checked = [a for a in good if type(a) is not int]
+    counts = [sys.getrefcount(a) for a in checked]
+
+    def fail_all(rounds):
+        for _ in range(rounds):
+            for call in calls:
+                with pytest.raises((TypeError, ValueError, OverflowError, ArithmeticError)):
+                    call()
+
+    tracemalloc.start()
+    try:
+        fail_all(200)
+        growth = []
+        for _ in range(3):  # a leak grows every window; a cache filling once grows only one
+            gc.collect()
+            start = tracemalloc.get_traced_memory()[0]
+            fail_all(1000)  # a leak of one small object per failure would add over 100 kB
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - start)
+        assert min(growth) < 32_000, growth
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(a) for a in checked] == counts
