@@ -57,7 +57,7 @@ def runs(pvv_python):
 
 
 def measure(config, batches, plan):
-    label, contender, python, env = config
+    _, contender, python, env = config
     prefix = str(batches / f"{contender}-{env.get('RAYON_NUM_THREADS', '')}")
     command = [python, str(HERE / "worker.py"), contender, "--batches", str(batches),
                "--sizes", *map(str, plan["sizes"]), "--repeats", *map(str, plan["repeats"]),
