@@ -6,7 +6,7 @@ import pytest
 import quorix
 import quorix._core as core
 
-from catalogue import B76_FLAGGED, BSM_FLAGGED, BSM_IV, FUNCTIONS  # noqa: F401
+from catalogue import BSM_FLAGGED, FUNCTIONS
 
 GREEKS_BODY = (
     "Compute all five BSM Greeks in a single pass.\n"
