@@ -24,22 +24,22 @@ inline constexpr double kVegaCutOff = 1.4916681462400413e-154;  // 2^-511
 // max(v, 0) that maps NaN (and -0) to +0.
 inline double clamp_positive(double v) { return v > 0 ? v : 0.0; }
 
-// 2 sinh(x/2) for x > 0; the series keeps relative accuracy for small x.
-inline double normalised_intrinsic(double x) {
-  double value;
+// 2 sinh(x/2); the series keeps relative accuracy for small x.
+inline double two_sinh_half(double x) {
   if (x * x < kIntrinsicSeriesThreshold) {
     const double x2 = x * x;
     double p = std::fma(x2, 1.076457782186949e-08, 3.1001984126984127e-06);
     p = std::fma(x2, p, 0.0005208333333333333);
     p = std::fma(x2, p, 0.041666666666666664);
     p = std::fma(x2, p, 1.0);
-    value = x * p;
-  } else {
-    const double e = std::exp(x * 0.5);
-    value = (-1.0 / e) + e;
+    return x * p;
   }
-  return clamp_positive(value);
+  const double e = std::exp(x * 0.5);
+  return (-1.0 / e) + e;
 }
+
+// The normalised intrinsic value of a call, 2 sinh(x/2) clamped at 0.
+inline double normalised_intrinsic(double x) { return clamp_positive(two_sinh_half(x)); }
 
 namespace detail {
 

@@ -98,16 +98,7 @@ inline double rational_cubic_control_parameter(Side side, double x_l, double x_r
 // The intrinsic value theta * 2 sinh(x/2), clamped at 0.
 inline double signed_intrinsic(double x, double theta) {
   const double sign = theta < 0 ? -1.0 : 1.0;
-  if (x * x < kIntrinsicSeriesThreshold) {
-    const double x2 = x * x;
-    double p = std::fma(x2, 1.076457782186949e-08, 3.1001984126984127e-06);
-    p = std::fma(x2, p, 0.0005208333333333333);
-    p = std::fma(x2, p, 0.041666666666666664);
-    p = std::fma(x2, p, 1.0);
-    return std::fmax(sign * x * p, 0.0);
-  }
-  const double e = std::exp(x / 2);
-  return std::fmax(sign * (e - 1 / e), 0.0);
+  return std::fmax(sign * two_sinh_half(x), 0.0);
 }
 
 // Which function of b the Householder steps drive to zero.
