@@ -1,6 +1,7 @@
 """Properties over the whole double range: NaN, infinities, subnormals, signed zeros, extremes."""
 
 import math
+import os
 
 import numpy as np
 import pytest
@@ -13,7 +14,10 @@ from inputs import as_results, same_bits
 ANY = st.floats()  # every double: NaN, both infinities, subnormals, -0.0, huge and tiny
 FLAG = st.integers(-128, 127)
 POSITIVE = st.floats(min_value=5e-324, max_value=1.7e308)
-SETTINGS = settings(max_examples=400, deadline=None)
+# Derandomized, so that every run tries the same cases; QUORIX_HYPOTHESIS_EXAMPLES widens a
+# search by hand.
+SETTINGS = settings(max_examples=int(os.environ.get("QUORIX_HYPOTHESIS_EXAMPLES", "400")),
+                    deadline=None, derandomize="QUORIX_HYPOTHESIS_EXAMPLES" not in os.environ)
 EPS = 2.0**-52
 
 
@@ -112,9 +116,10 @@ def test_implied_volatility_of_a_valid_price_round_trips(flag, s, moneyness, t, 
     repriced = core.bsm_price_scalar(flag, s, k, t, r, q, vol)
     delta = core.bsm_delta_scalar(flag, s, k, t, r, q, sigma)
     vega = core.bsm_vega_scalar(s, k, t, r, q, sigma)
-    assert abs(repriced - price) <= round_trip_tolerance(price, delta * s, vega * sigma)
-    if vega * sigma > 1e-6 * price:  # the price determines the vol to better than 1e-9
-        assert vol == pytest.approx(sigma, rel=1e-9)
+    tolerance = round_trip_tolerance(price, delta * s, vega * sigma)
+    assert abs(repriced - price) <= tolerance
+    if tolerance < 1e-3 * vega * sigma:  # the price pins the vol down: the error is linear in it
+        assert abs(vol - sigma) * vega <= tolerance
 
 
 @SETTINGS
