@@ -105,32 +105,32 @@ MARKET = dict(
 )
 
 
-@SETTINGS
-@given(**MARKET)
-def test_implied_volatility_of_a_valid_price_round_trips(flag, s, moneyness, t, r, q, sigma):
-    k = s * math.exp((r - q) * t + moneyness)
-    price = core.bsm_price_scalar(flag, s, k, t, r, q, sigma)
-    lower, upper, _ = no_arbitrage_bounds(flag < 0, s, k, t, r, q)
-    assume(price > 1e-300 and price - lower > 1e-9 * price and price < upper * (1 - 1e-9))
-    vol = core.bsm_iv_scalar(price, flag, s, k, t, r, q)
-    repriced = core.bsm_price_scalar(flag, s, k, t, r, q, vol)
-    delta = core.bsm_delta_scalar(flag, s, k, t, r, q, sigma)
-    vega = core.bsm_vega_scalar(s, k, t, r, q, sigma)
-    tolerance = round_trip_tolerance(price, delta * s, vega * sigma)
-    assert abs(repriced - price) <= tolerance
-    if tolerance < 1e-3 * vega * sigma:  # the price pins the vol down: the error is linear in it
-        assert abs(vol - sigma) * vega <= tolerance
+def contract(model, s, moneyness, t, r, q):
+    """The model's arguments after the flag, for a strike at `moneyness` from the forward, and the
+    dividend yield that its discounted asset carries."""
+    if model == "bsm":
+        return (s, s * math.exp((r - q) * t + moneyness), t, r, q), q
+    return (s, s * math.exp(moneyness), t, r), r
 
 
-@SETTINGS
-@given(**MARKET)
-def test_black76_implied_volatility_round_trips(flag, s, moneyness, t, r, q, sigma):
-    k = s * math.exp(moneyness)
-    price = core.black76_price_scalar(flag, s, k, t, r, sigma)
-    lower, upper, _ = no_arbitrage_bounds(flag < 0, s, k, t, r, r)
-    assume(price > 1e-300 and price - lower > 1e-9 * price and price < upper * (1 - 1e-9))
-    vol = core.black76_iv_scalar(price, flag, s, k, t, r)
-    repriced = core.black76_price_scalar(flag, s, k, t, r, vol)
-    delta = core.black76_delta_scalar(flag, s, k, t, r, sigma)
-    vega = core.black76_vega_scalar(s, k, t, r, sigma)
-    assert abs(repriced - price) <= round_trip_tolerance(price, delta * s, vega * sigma)
+@pytest.mark.parametrize("model", ["bsm", "black76"])
+def test_implied_volatility_of_a_valid_price_round_trips(model):
+    price_of, iv_of, delta_of, vega_of = (
+        getattr(core, f"{model}_{quantity}_scalar") for quantity in ("price", "iv", "delta", "vega"))
+
+    @SETTINGS
+    @given(**MARKET)
+    def check(flag, s, moneyness, t, r, q, sigma):
+        market, dividend = contract(model, s, moneyness, t, r, q)
+        price = price_of(flag, *market, sigma)
+        lower, upper, _ = no_arbitrage_bounds(flag < 0, s, market[1], t, r, dividend)
+        assume(price > 1e-300 and price - lower > 1e-9 * price and price < upper * (1 - 1e-9))
+        vol = iv_of(price, flag, *market)
+        repriced = price_of(flag, *market, vol)
+        delta, vega = delta_of(flag, *market, sigma), vega_of(*market, sigma)
+        tolerance = round_trip_tolerance(price, delta * s, vega * sigma)
+        assert abs(repriced - price) <= tolerance
+        if tolerance < 1e-3 * vega * sigma:  # the price pins the vol down: the error is linear in it
+            assert abs(vol - sigma) * vega <= tolerance
+
+    check()
