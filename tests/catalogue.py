@@ -28,4 +28,3 @@ def threshold(name):
     if name.endswith("_price"):
         return 8192
     return 16384
-

@@ -1,4 +1,5 @@
 import ctypes
+import functools
 import gc
 import os
 import sys
@@ -239,7 +240,9 @@ class Record(ctypes.Structure):
                 ("release", _release), ("release_mut", _release)]
 
 
+@functools.cache
 def registry():
+    """The process-wide registry record (it lives as long as NumPy's multiarray module)."""
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype = ctypes.c_void_p
     get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
