@@ -60,7 +60,7 @@ bool ExtractedArray::extract(PyObject* object, ElementType type, std::string_vie
   return true;
 }
 
-bool ExtractedArray::contiguous_view(const void** data, std::size_t* count) const {
+bool ExtractedArray::view(const void** data, std::size_t* count) const {
   const numpy::ArrayObject* array = numpy::as_array(array_);
   Py_ssize_t elements = 1;
   for (int d = 0; d < array->nd; ++d) elements *= array->dimensions[d];

@@ -12,12 +12,6 @@ namespace quorix {
 
 enum class ElementType { kFloat64, kInt8 };
 
-template <class T>
-struct ArrayView {
-  const T* data;
-  std::size_t count;
-};
-
 class ExtractedArray {
  public:
   ExtractedArray() = default;
@@ -32,16 +26,9 @@ class ExtractedArray {
   bool extract(PyObject* object, ElementType type, std::string_view parameter);
 
   // Pointer and count of a contiguous, aligned array; false with a TypeError otherwise.
-  template <class T>
-  bool view(ArrayView<T>* view) const {
-    const void* data = nullptr;
-    if (!contiguous_view(&data, &view->count)) return false;
-    view->data = static_cast<const T*>(data);
-    return true;
-  }
+  bool view(const void** data, std::size_t* count) const;
 
  private:
-  bool contiguous_view(const void** data, std::size_t* count) const;
   void release();
 
   PyObject* array_ = nullptr;

@@ -2,115 +2,141 @@
 // formulas on shared terms, so that they return the very same bits.
 #pragma once
 
-#include <cmath>
-
 #include "pricing/black_scholes_terms.hpp"
 #include "pricing/option_price.hpp"
+#include "simd/lanes.hpp"
 
 namespace quorix {
+inline namespace QUORIX_TARGET {
 
-struct Greeks {
-  double delta;
-  double gamma;
-  double vega;
-  double theta;
-  double rho;
+template <class D>
+struct GreeksOf {
+  D delta;
+  D gamma;
+  D vega;
+  D theta;
+  D rho;
 };
 
 // Delta when t <= 0 or sigma <= 0: the discounted step at the forward.
-inline double limit_delta(bool put, double s, double k, double t, double r, double q) {
-  const double forward = t > 0 ? s * std::exp((r - q) * t) : s;
-  const double yield_discount = std::exp((-q) * clamp_positive(t));
-  if (put) return k > forward ? -yield_discount : 0.0;
-  return forward > k ? yield_discount : 0.0;
+template <class D>
+inline D limit_delta(Mask<D> put, D s, D k, D t, D r, D q) {
+  const D forward = select<D>(t > 0, s * exp((r - q) * t), s);
+  const D yield_discount = exp((-q) * clamp_positive(t));
+  return select<D>(put, select<D>(k > forward, -yield_discount, splat<D>(0.0)),
+                   select<D>(forward > k, yield_discount, splat<D>(0.0)));
 }
 
 // Phi(d1) and Phi(d2) for a call, Phi(-d1) and Phi(-d2) for a put.
+template <class D>
 struct Probabilities {
-  double n1;
-  double n2;
+  D n1;
+  D n2;
 };
 
-inline Probabilities probabilities(bool put, const BlackScholesTerms& terms) {
-  if (put) return {cdf(-terms.d1), cdf(-terms.d2)};
-  return {cdf(terms.d1), cdf(terms.d2)};
+template <class D>
+inline Probabilities<D> probabilities(Mask<D> put, const BlackScholesTerms<D>& terms) {
+  return {cdf(select<D>(put, -terms.d1, terms.d1)), cdf(select<D>(put, -terms.d2, terms.d2))};
 }
 
-inline double delta_from_terms(bool put, const BlackScholesTerms& terms, double n1) {
-  return put ? n1 * (-terms.eq) : terms.eq * n1;
+template <class D>
+inline D delta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, D n1) {
+  return select<D>(put, n1 * (-terms.eq), terms.eq * n1);
 }
 
-inline double theta_from_terms(bool put, const BlackScholesTerms& terms, Probabilities n,
-                               double s, double k, double r, double q, double sigma) {
+template <class D>
+inline D theta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, Probabilities<D> n,
+                          D s, D k, D r, D q, D sigma) {
   // -phi(d1) s e^(-qt) sigma / (2 sqrt t): the volatility decay.
-  const double decay =
-      (((std::exp((-0.5 * terms.d1) * terms.d1) * -kOneOverSqrtTwoPi) * (terms.eq * s)) * sigma) /
+  const D decay =
+      (((exp((-0.5 * terms.d1) * terms.d1) * -kOneOverSqrtTwoPi) * (terms.eq * s)) * sigma) /
       (terms.sqrt_t + terms.sqrt_t);
-  const double rate_term = (k * r) * terms.er;
-  const double yield_term = (s * q) * terms.eq;
-  if (put) return (decay + rate_term * n.n2) - yield_term * n.n1;
-  return (decay - rate_term * n.n2) + yield_term * n.n1;
+  const D rate_term = (k * r) * terms.er;
+  const D yield_term = (s * q) * terms.eq;
+  return select<D>(put, (decay + rate_term * n.n2) - yield_term * n.n1,
+                   (decay - rate_term * n.n2) + yield_term * n.n1);
 }
 
-inline double rho_from_terms(bool put, const BlackScholesTerms& terms, double n2, double k,
-                             double t) {
-  return put ? ((t * (-k)) * terms.er) * n2 : ((k * t) * terms.er) * n2;
+template <class D>
+inline D rho_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, D n2, D k, D t) {
+  return select<D>(put, ((t * (-k)) * terms.er) * n2, ((k * t) * terms.er) * n2);
 }
 
-inline double option_delta(bool put, double s, double k, double t, double r, double q,
-                           double sigma) {
-  if (is_degenerate(t, sigma)) return limit_delta(put, s, k, t, r, q);
-  const BlackScholesTerms terms = d1_d2(s, k, t, r, q, sigma);
-  return delta_from_terms(put, terms, put ? cdf(-terms.d1) : cdf(terms.d1));
+template <class D>
+inline D option_delta(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+  const Mask<D> degenerate = is_degenerate(t, sigma);
+  D delta = splat<D>(0.0);
+  if (any<D>(degenerate)) delta = limit_delta(put, s, k, t, r, q);
+  if (!all<D>(degenerate)) {
+    const BlackScholesTerms<D> terms = d1_d2(s, k, t, r, q, sigma);
+    const D n1 = cdf(select<D>(put, -terms.d1, terms.d1));
+    delta = select<D>(degenerate, delta, delta_from_terms(put, terms, n1));
+  }
+  return delta;
 }
 
-inline double option_theta(bool put, double s, double k, double t, double r, double q,
-                           double sigma) {
-  if (is_degenerate(t, sigma)) return 0.0;
-  const BlackScholesTerms terms = d1_d2(s, k, t, r, q, sigma);
-  return theta_from_terms(put, terms, probabilities(put, terms), s, k, r, q, sigma);
+template <class D>
+inline D option_theta(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+  const BlackScholesTerms<D> terms = d1_d2(s, k, t, r, q, sigma);
+  const D theta = theta_from_terms(put, terms, probabilities(put, terms), s, k, r, q, sigma);
+  return select<D>(is_degenerate(t, sigma), splat<D>(0.0), theta);
 }
 
-inline double option_rho(bool put, double s, double k, double t, double r, double q,
-                         double sigma) {
-  if (is_degenerate(t, sigma)) return 0.0;
-  const BlackScholesTerms terms = d1_d2(s, k, t, r, q, sigma);
-  return rho_from_terms(put, terms, put ? cdf(-terms.d2) : cdf(terms.d2), k, t);
+template <class D>
+inline D option_rho(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+  const BlackScholesTerms<D> terms = d1_d2(s, k, t, r, q, sigma);
+  const D rho = rho_from_terms(put, terms, cdf(select<D>(put, -terms.d2, terms.d2)), k, t);
+  return select<D>(is_degenerate(t, sigma), splat<D>(0.0), rho);
 }
 
 // Black-76 rho is -t times the price: the forward does not move with r.
-inline double black76_rho(bool put, double f, double k, double t, double r, double sigma) {
+template <class D>
+inline D black76_rho(Mask<D> put, D f, D k, D t, D r, D sigma) {
   return (-t) * option_price(put, f, k, t, r, r, sigma);
 }
 
-inline Greeks option_greeks(bool put, double s, double k, double t, double r, double q,
-                            double sigma) {
-  if (is_degenerate(t, sigma)) return {limit_delta(put, s, k, t, r, q), 0.0, 0.0, 0.0, 0.0};
-  const BlackScholesTerms terms = d1_d2(s, k, t, r, q, sigma);
-  const Probabilities n = probabilities(put, terms);
-  return {delta_from_terms(put, terms, n.n1), gamma_from_terms(terms, s, sigma),
-          vega_from_terms(terms, s), theta_from_terms(put, terms, n, s, k, r, q, sigma),
-          rho_from_terms(put, terms, n.n2, k, t)};
+template <class D>
+inline GreeksOf<D> option_greeks(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+  const Mask<D> degenerate = is_degenerate(t, sigma);
+  const D zero = splat<D>(0.0);
+  GreeksOf<D> greeks{zero, zero, zero, zero, zero};
+  if (any<D>(degenerate)) greeks.delta = limit_delta(put, s, k, t, r, q);
+  if (!all<D>(degenerate)) {
+    const BlackScholesTerms<D> terms = d1_d2(s, k, t, r, q, sigma);
+    const Probabilities<D> n = probabilities(put, terms);
+    greeks.delta = select<D>(degenerate, greeks.delta, delta_from_terms(put, terms, n.n1));
+    greeks.gamma = select<D>(degenerate, zero, gamma_from_terms(terms, s, sigma));
+    greeks.vega = select<D>(degenerate, zero, vega_from_terms(terms, s));
+    greeks.theta =
+        select<D>(degenerate, zero, theta_from_terms(put, terms, n, s, k, r, q, sigma));
+    greeks.rho = select<D>(degenerate, zero, rho_from_terms(put, terms, n.n2, k, t));
+  }
+  return greeks;
 }
 
-inline Greeks black76_option_greeks(bool put, double f, double k, double t, double r,
-                                    double sigma) {
-  Greeks greeks = option_greeks(put, f, k, t, r, r, sigma);
+template <class D>
+inline GreeksOf<D> black76_option_greeks(Mask<D> put, D f, D k, D t, D r, D sigma) {
+  GreeksOf<D> greeks = option_greeks(put, f, k, t, r, r, sigma);
   greeks.rho = black76_rho(put, f, k, t, r, sigma);
   return greeks;
 }
 
-inline double black76_delta(bool put, double f, double k, double t, double r, double sigma) {
+template <class D>
+inline D black76_delta(Mask<D> put, D f, D k, D t, D r, D sigma) {
   return option_delta(put, f, k, t, r, r, sigma);
 }
-inline double black76_gamma(double f, double k, double t, double r, double sigma) {
+template <class D>
+inline D black76_gamma(D f, D k, D t, D r, D sigma) {
   return option_gamma(f, k, t, r, r, sigma);
 }
-inline double black76_vega(double f, double k, double t, double r, double sigma) {
+template <class D>
+inline D black76_vega(D f, D k, D t, D r, D sigma) {
   return option_vega(f, k, t, r, r, sigma);
 }
-inline double black76_theta(bool put, double f, double k, double t, double r, double sigma) {
+template <class D>
+inline D black76_theta(Mask<D> put, D f, D k, D t, D r, D sigma) {
   return option_theta(put, f, k, t, r, r, sigma);
 }
 
+}  // namespace QUORIX_TARGET
 }  // namespace quorix

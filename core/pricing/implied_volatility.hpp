@@ -4,9 +4,12 @@
 
 #include <cmath>
 
+#include "simd/lanes.hpp"
+
 #include "pricing/normalised_implied_volatility.hpp"
 
 namespace quorix {
+inline namespace QUORIX_TARGET {
 
 // Absolute slack on the no-arbitrage bounds, for prices rounded at the last cent digit.
 inline constexpr double kPriceBoundTolerance = 1e-12;
@@ -41,4 +44,20 @@ inline double black76_implied_volatility(double target_price, bool put, double f
   return implied_volatility(target_price, put, f, k, t, r, r);
 }
 
+// Lanes are inverted one at a time: the solver's stages differ from lane to lane.
+template <class D>
+inline D implied_volatility(D target_price, Mask<D> put, D s, D k, D t, D r, D q) {
+  D vols;
+  for (int i = 0; i < kWidth<D>; ++i) {
+    vols[i] = implied_volatility(target_price[i], put[i] != 0, s[i], k[i], t[i], r[i], q[i]);
+  }
+  return vols;
+}
+
+template <class D>
+inline D black76_implied_volatility(D target_price, Mask<D> put, D f, D k, D t, D r) {
+  return implied_volatility(target_price, put, f, k, t, r, r);
+}
+
+}  // namespace QUORIX_TARGET
 }  // namespace quorix

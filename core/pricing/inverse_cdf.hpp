@@ -3,9 +3,12 @@
 
 #include <cmath>
 
+#include "simd/lanes.hpp"
+
 #include "pricing/normal.hpp"
 
 namespace quorix {
+inline namespace QUORIX_TARGET {
 
 namespace detail {
 
@@ -69,4 +72,5 @@ inline double inverse_cdf(double p) {
   return q < 0 ? -value : value;
 }
 
+}  // namespace QUORIX_TARGET
 }  // namespace quorix

@@ -1,78 +1,92 @@
-// Standard normal distribution primitives: erfcx, Phi, phi.
+// Standard normal distribution primitives over lanes: erfcx, Phi, phi.
 #pragma once
 
-#include <cmath>
+#include "pricing/elementary.hpp"
+#include "simd/lanes.hpp"
 
 namespace quorix {
+inline namespace QUORIX_TARGET {
 
 inline constexpr double kOneOverSqrtTwo = 0.7071067811865476;
 inline constexpr double kOneOverSqrtTwoPi = 0.3989422804014327;
 inline constexpr double kOneOverSqrtPi = 0.5641895835477563;
-inline constexpr double kInfinity = HUGE_VAL;
+inline constexpr double kInfinity = __builtin_huge_val();
 
-// Below this exp(z*z) stays finite, so erfcx is exp(z*z)*erfc(z).
-inline constexpr double kErfcxSwitch = 26.5;
 // Beyond |y| = 4 the tail form avoids the cancellation of 1 - erfc.
 inline constexpr double kCdfSwitch = 4.0;
 
-// Lentz continued-fraction parameters.
-inline constexpr double kLentzTolerance = 1e-16;
-inline constexpr double kLentzTiny = 1e-300;
-inline constexpr double kLentzHuge = 9.999999999999999e+299;  // 1 / kLentzTiny
-inline constexpr int kLentzTerms = 199;
-
-// erf and erfc come from the C math library (fdlibm's algorithm in glibc and musl).
-inline double erf(double z) { return std::erf(z); }
-inline double erfc(double z) { return std::erfc(z); }
-
 // exp(z^2) with z^2 split exactly into z*z + error: a plain exp(z*z) would lose z^2 ulps to
 // the rounding of the square, which erfcx's callers amplify further by cancellation.
-inline double exp_of_square(double z) {
-  const double square = z * z;
-  const double error = std::fma(z, z, -square);
-  const double e = std::exp(square);
-  return e == kInfinity ? e : std::fma(e, error, e);
+template <class D>
+inline D exp_of_square(D z) {
+  return exp_of_product(z, z);
 }
 
-// exp(z^2) * erfc(z).
-inline double erfcx(double z) {
-  if (std::isnan(z)) return z;
-  if (z == kInfinity) return 0.0;
-  if (z == -kInfinity) return kInfinity;
-  if (z < kErfcxSwitch) return exp_of_square(z) * erfc(z);
-  // sqrt(pi) * erfcx(z) = 1 / (z + a1 / (z + a2 / (z + ...))), a_n = n / 2 (modified Lentz).
-  double f = z, c = z, d = 0.0;
-  for (int n = 1; n <= kLentzTerms; ++n) {
-    const double a = n * 0.5;
-    const double d_next = std::fma(a, d, z);
-    const double c_next = a / c + z;
-    d = std::fabs(d_next) < kLentzTiny ? kLentzHuge : 1.0 / d_next;
-    c = std::fabs(c_next) < kLentzTiny ? kLentzTiny : c_next;
-    const double delta = c * d;
-    f = f * delta;
-    if (std::fabs(delta - 1.0) < kLentzTolerance) break;
+namespace detail {
+// (2n - 1)!! (-1)^n for n = 7 down to 1: erfcx(z) sqrt(pi) z = sum_n c_n (2 z^2)^-n, whose first
+// omitted term is below 1e-19 for z >= 28.
+inline constexpr double kErfcxAsymptotic[] = {-135135.0, 10395.0, -945.0, 105.0,
+                                              -15.0,     3.0,     -1.0};
+}  // namespace detail
+
+// exp(z^2) * erfc(z): the product below 1.25, exp(R/S - 0.5625) / z from erfc's tail form on
+// [1.25, 28) (the exp(-z^2) factors cancel exactly), and the asymptotic series beyond.
+template <class D>
+inline D erfcx(D z) {
+  using namespace detail;
+  const Mask<D> rational = (z >= kErfMiddle) & (z < kErfcZero);
+  const Mask<D> asymptotic = z >= kErfcZero;
+  D result = splat<D>(0.0);
+  if (any<D>(~(rational | asymptotic))) {
+    result = exp_of_square(z) * erfc(z);
   }
-  return kOneOverSqrtPi / f;
+  if (any<D>(rational)) {
+    result = select<D>(rational, exp(erfc_tail_correction(z) - 0.5625) / z, result);
+  }
+  if (any<D>(asymptotic)) {
+    const D u = 0.5 / (z * z);
+    D series = splat<D>(kErfcxAsymptotic[0]);
+    for (int i = 1; i < 7; ++i) series = fma(series, u, splat<D>(kErfcxAsymptotic[i]));
+    const D value = fma(series, u, splat<D>(1.0)) * (kOneOverSqrtPi / z);
+    result = select<D>(asymptotic, value, result);
+  }
+  return result;
 }
 
 // Phi(y) through erfcx: no cancellation in either tail.
-inline double cdf_erfcx(double y) {
-  if (std::isnan(y)) return y;
-  if (y == kInfinity) return 1.0;
-  if (y == -kInfinity) return 0.0;
-  const double e = std::exp((-0.5 * y) * y) * 0.5;
-  if (y < 0) return e * erfcx(y * -kOneOverSqrtTwo);
-  return 1.0 - e * erfcx(y * kOneOverSqrtTwo);
+template <class D>
+inline D cdf_erfcx(D y) {
+  const D e = exp((-0.5 * y) * y) * 0.5;
+  const D lower = e * erfcx(y * -kOneOverSqrtTwo);
+  const D upper = 1.0 - e * erfcx(y * kOneOverSqrtTwo);
+  return select<D>(y < 0, lower, upper);
 }
 
 // Phi(y), the standard normal distribution function.
-inline double cdf(double y) {
-  if (!(std::fabs(y) < kCdfSwitch)) return cdf_erfcx(y);
-  if (y < 0) return erfc(y * -kOneOverSqrtTwo) * 0.5;
-  return (erf(y * kOneOverSqrtTwo) + 1.0) * 0.5;
+template <class D>
+inline D cdf(D y) {
+  const Mask<D> central = fabs(y) < kCdfSwitch;
+  D result = splat<D>(0.0);
+  if (!all<D>(central)) result = cdf_erfcx(y);
+  if (any<D>(central)) {
+    const Mask<D> negative = y < 0;
+    D value = splat<D>(0.0);
+    if (any<D>(negative)) value = erfc(y * -kOneOverSqrtTwo) * 0.5;
+    if (!all<D>(negative)) value = select<D>(negative, value, (erf(y * kOneOverSqrtTwo) + 1.0) * 0.5);
+    result = select<D>(central, value, result);
+  }
+  return result;
 }
 
 // phi(y), the standard normal density.
-inline double pdf(double y) { return std::exp((-0.5 * y) * y) * kOneOverSqrtTwoPi; }
+template <class D>
+inline D pdf(D y) {
+  return exp((-0.5 * y) * y) * kOneOverSqrtTwoPi;
+}
 
+// One-lane forms for the scalar solver code.
+inline double erfcx(double z) { return erfcx(Lanes<1>{z})[0]; }
+inline double cdf(double y) { return cdf(Lanes<1>{y})[0]; }
+
+}  // namespace QUORIX_TARGET
 }  // namespace quorix

@@ -2,16 +2,19 @@
 // and its vega db/ds, each region with the formula that keeps full relative accuracy there.
 #pragma once
 
-#include <cmath>
-
 #include "pricing/normal.hpp"
+#include "simd/lanes.hpp"
 
 namespace quorix {
+inline namespace QUORIX_TARGET {
 
-struct BlackValue {
-  double b;  // normalised price
-  double v;  // normalised vega, db/ds
+template <class D>
+struct BlackValueOf {
+  D b;  // normalised price
+  D v;  // normalised vega, db/ds
 };
+
+using BlackValue = BlackValueOf<double>;
 
 inline constexpr double kAsymptoticThreshold = -10.0;            // eta
 inline constexpr double kAsymptoticShiftedThreshold = -9.789747145884828;  // eta + tau
@@ -22,24 +25,38 @@ inline constexpr double kSqrtHalfPi = 1.2533141373155003;
 inline constexpr double kVegaCutOff = 1.4916681462400413e-154;  // 2^-511
 
 // max(v, 0) that maps NaN (and -0) to +0.
+template <class D>
+inline D clamp_positive(D v) {
+  return select<D>(v > 0, v, splat<D>(0.0));
+}
 inline double clamp_positive(double v) { return v > 0 ? v : 0.0; }
 
 // 2 sinh(x/2); the series keeps relative accuracy for small x.
-inline double two_sinh_half(double x) {
-  if (x * x < kIntrinsicSeriesThreshold) {
-    const double x2 = x * x;
-    double p = std::fma(x2, 1.076457782186949e-08, 3.1001984126984127e-06);
-    p = std::fma(x2, p, 0.0005208333333333333);
-    p = std::fma(x2, p, 0.041666666666666664);
-    p = std::fma(x2, p, 1.0);
-    return x * p;
+template <class D>
+inline D two_sinh_half(D x) {
+  const D x2 = x * x;
+  const Mask<D> series = x2 < kIntrinsicSeriesThreshold;
+  D result = splat<D>(0.0);
+  if (any<D>(series)) {
+    D p = fma(x2, splat<D>(1.076457782186949e-08), splat<D>(3.1001984126984127e-06));
+    p = fma(x2, p, splat<D>(0.0005208333333333333));
+    p = fma(x2, p, splat<D>(0.041666666666666664));
+    p = fma(x2, p, splat<D>(1.0));
+    result = x * p;
   }
-  const double e = std::exp(x * 0.5);
-  return (-1.0 / e) + e;
+  if (!all<D>(series)) {
+    const D e = exp(x * 0.5);
+    result = select<D>(series, result, (-1.0 / e) + e);
+  }
+  return result;
 }
+inline double two_sinh_half(double x) { return two_sinh_half(Lanes<1>{x})[0]; }
 
 // The normalised intrinsic value of a call, 2 sinh(x/2) clamped at 0.
-inline double normalised_intrinsic(double x) { return clamp_positive(two_sinh_half(x)); }
+template <class D>
+inline D normalised_intrinsic(D x) {
+  return clamp_positive(two_sinh_half(x));
+}
 
 namespace detail {
 
@@ -67,105 +84,122 @@ consteval AsymptoticTable make_asymptotic_table() {
 inline constexpr AsymptoticTable kAsymptoticCoefficients = make_asymptotic_table();
 
 // P_k(e) = (-1)^k sum_j c[k][j] e^j by Horner's scheme, the top two terms as c + 2e.
-inline double asymptotic_polynomial(int k, double e) {
+template <class D>
+inline D asymptotic_polynomial(int k, D e) {
   const double* c = kAsymptoticCoefficients.c[k];
-  double p = c[k - 1] + (e + e);
+  D p = (e + e) + c[k - 1];
   for (int j = k - 2; j >= 0; --j) p = p * e + c[j];
   return (k & 1) ? -p : p;
 }
 
 // h < -10 and h + t small against |h|: b = (t/r) phi S with S an 18-term series in q.
-inline BlackValue asymptotic_expansion(double h, double t) {
-  const double e = (t / h) * (t / h);
-  const double r = (h - t) * (h + t);
-  const double q = (h / r) * (h / r);
-  double sum = (asymptotic_polynomial(17, e) * 33.0) * q;
-  for (int k = 16; k >= 2; --k) sum = (asymptotic_polynomial(k, e) + sum) * ((2 * k - 1) * q);
-  const double series = (asymptotic_polynomial(1, e) + sum) * q + 2.0;
-  const double v = std::exp((t * t + h * h) * -0.5) * kOneOverSqrtTwoPi;
+template <class D>
+inline BlackValueOf<D> asymptotic_expansion(D h, D t) {
+  const D e = (t / h) * (t / h);
+  const D r = (h - t) * (h + t);
+  const D q = (h / r) * (h / r);
+  D sum = (asymptotic_polynomial(17, e) * 33.0) * q;
+  for (int k = 16; k >= 2; --k) sum = (asymptotic_polynomial(k, e) + sum) * (static_cast<double>(2 * k - 1) * q);
+  const D series = (asymptotic_polynomial(1, e) + sum) * q + 2.0;
+  const D v = exp((t * t + h * h) * -0.5) * kOneOverSqrtTwoPi;
   return {((t / r) * v) * series, v};
 }
 
 // t < tau: a Taylor series in w = t^2 with a = 1 + h Phi(h) / phi(h).
-inline BlackValue small_s_expansion(double h, double t) {
-  const double y = erfcx(h * -kOneOverSqrtTwo);
-  const double a = (h * kSqrtHalfPi) * y + 1.0;
-  const double g = h * h;
-  const double w = t * t;
-  const double b1 = (3 * a - 1) + g * a;
-  const double b2 = (15 * a - 7) + g * ((10 * a - 1) + g * a);
-  const double b3 = (105 * a - 57) + g * ((105 * a - 18) + g * ((21 * a - 1) + g * a));
-  const double b4 =
+template <class D>
+inline BlackValueOf<D> small_s_expansion(D h, D t) {
+  const D y = erfcx(h * -kOneOverSqrtTwo);
+  const D a = (h * kSqrtHalfPi) * y + 1.0;
+  const D g = h * h;
+  const D w = t * t;
+  const D b1 = (3 * a - 1) + g * a;
+  const D b2 = (15 * a - 7) + g * ((10 * a - 1) + g * a);
+  const D b3 = (105 * a - 57) + g * ((105 * a - 18) + g * ((21 * a - 1) + g * a));
+  const D b4 =
       (945 * a - 561) +
       g * ((1260 * a - 285) + g * ((378 * a - 33) + g * ((36 * a - 1) + g * a)));
-  const double b5 =
+  const D b5 =
       (10395 * a - 6555) +
       g * ((17325 * a - 4680) +
            g * ((6930 * a - 840) + g * ((990 * a - 52) + g * ((55 * a - 1) + g * a))));
-  const double b6 =
+  const D b6 =
       (135135 * a - 89055) +
       g * ((270270 * a - 82845) +
            g * ((135135 * a - 20370) +
                 g * ((25740 * a - 1926) + g * ((2145 * a - 75) + g * ((78 * a - 1) + g * a)))));
-  const double series =
+  const D series =
       (t + t) *
       (a + w * (b1 / 6 + w * (b2 / 120 + w * (b3 / 5040 + w * (b4 / 362880 +
-                                                             w * (b5 / 39916800 +
-                                                                  (b6 * w) / 6227020800))))));
-  const double v = std::exp((h * h + t * t) * -0.5) * kOneOverSqrtTwoPi;
+                                                          w * (b5 / 39916800 +
+                                                               (b6 * w) / 6227020800))))));
+  const D v = exp((h * h + t * t) * -0.5) * kOneOverSqrtTwoPi;
   return {series * v, v};
 }
 
 // h + t > 0.85: the first term dominates, so the plain difference of Phi values is accurate.
-inline BlackValue cdf_difference(double x, double s, double h, double t) {
-  const double phi_plus = cdf(h + t);
-  const double phi_minus = cdf(h - t);
-  const double e = std::exp(0.5 * x);
-  const double b = phi_plus * e - phi_minus / e;
-  double v;
-  if (x == 0) {
-    v = std::exp((-0.125 * s) * s) * kOneOverSqrtTwoPi;
-  } else if (s <= std::fabs(x) * kVegaCutOff) {
-    v = 0.0;  // h*h would overflow; the true vega underflows
-  } else {
-    v = std::exp(std::fma(h, h, t * t) * -0.5) * kOneOverSqrtTwoPi;
-  }
+template <class D>
+inline BlackValueOf<D> cdf_difference(D x, D s, D h, D t) {
+  const D phi_plus = cdf(h + t);
+  const D phi_minus = cdf(h - t);
+  const D e = exp(0.5 * x);
+  const D b = phi_plus * e - phi_minus / e;
+  const D at_the_money = exp((-0.125 * s) * s) * kOneOverSqrtTwoPi;
+  const D general = exp(fma(h, h, t * t) * -0.5) * kOneOverSqrtTwoPi;
+  // s <= |x| 2^-511: h*h would overflow; the true vega underflows.
+  const D v = select<D>(x == 0, at_the_money,
+                        select<D>(s <= fabs(x) * kVegaCutOff, splat<D>(0.0), general));
   return {b, v};
 }
 
 // Elsewhere: both terms scaled by exp(-(h^2 + t^2)/2) through erfcx, without cancellation.
-inline BlackValue erfcx_difference(double h, double t) {
-  const double x1 = erfcx((h + t) * -kOneOverSqrtTwo);
-  const double x2 = erfcx((h - t) * -kOneOverSqrtTwo);
-  const double e = std::exp((t * t + h * h) * -0.5);
+template <class D>
+inline BlackValueOf<D> erfcx_difference(D h, D t) {
+  const D x1 = erfcx((h + t) * -kOneOverSqrtTwo);
+  const D x2 = erfcx((h - t) * -kOneOverSqrtTwo);
+  const D e = exp((t * t + h * h) * -0.5);
   return {(0.5 * e) * (x1 - x2), e * kOneOverSqrtTwoPi};
+}
+
+template <class D>
+inline void blend(Mask<D> mask, const BlackValueOf<D>& value, BlackValueOf<D>* into) {
+  into->b = select<D>(mask, value.b, into->b);
+  into->v = select<D>(mask, value.v, into->v);
 }
 
 }  // namespace detail
 
-inline BlackValue normalised_black(double x, double s) {
-  if (x > 0) {
-    // Put-call symmetry: b(x, s) = 2 sinh(x/2) + b(-x, s); the vega is even in x.
-    const BlackValue otm = normalised_black(-x, s);
-    return {otm.b + normalised_intrinsic(x), otm.v};
+// Each region is evaluated only when some lane lies in it; x > 0 is reflected by put-call
+// symmetry, b(x, s) = 2 sinh(x/2) + b(-x, s), the vega being even in x.
+template <class D>
+inline BlackValueOf<D> normalised_black(D x_signed, D s) {
+  using namespace detail;
+  const D x = -fabs(x_signed);
+  const D t = 0.5 * s;
+  const D h = x / s;
+  const Mask<D> asymptotic =
+      (x < kAsymptoticThreshold * s) & (s * t + x < kAsymptoticShiftedThreshold * s);
+  const Mask<D> small = ~asymptotic & (t < kSmallSThreshold);
+  const Mask<D> difference = ~asymptotic & ~small & (s * t + x > kCdfRegionThreshold * s);
+  const Mask<D> scaled = ~(asymptotic | small | difference);
+  BlackValueOf<D> value{splat<D>(0.0), splat<D>(0.0)};
+  if (any<D>(asymptotic)) blend(asymptotic, asymptotic_expansion(h, t), &value);
+  if (any<D>(small)) blend(small, small_s_expansion(h, t), &value);
+  if (any<D>(difference)) blend(difference, cdf_difference(x, s, h, t), &value);
+  if (any<D>(scaled)) blend(scaled, erfcx_difference(h, t), &value);
+  const Mask<D> expired = s <= 0;
+  value.b = select<D>(expired, splat<D>(0.0), clamp_positive(value.b));
+  value.v = select<D>(expired, splat<D>(0.0), value.v);
+  const Mask<D> in_the_money = x_signed > 0;
+  if (any<D>(in_the_money)) {
+    value.b = select<D>(in_the_money, value.b + normalised_intrinsic(x_signed), value.b);
   }
-  if (s <= 0) return {0.0, 0.0};
-  const double t = 0.5 * s;
-  BlackValue value;
-  if (x < kAsymptoticThreshold * s && s * t + x < kAsymptoticShiftedThreshold * s) {
-    value = detail::asymptotic_expansion(x / s, t);
-  } else {
-    const double h = x / s;
-    if (t < kSmallSThreshold) {
-      value = detail::small_s_expansion(h, t);
-    } else if (s * t + x > kCdfRegionThreshold * s) {
-      value = detail::cdf_difference(x, s, h, t);
-    } else {
-      value = detail::erfcx_difference(h, t);
-    }
-  }
-  value.b = clamp_positive(value.b);
   return value;
 }
 
+inline BlackValue normalised_black(double x, double s) {
+  const BlackValueOf<Lanes<1>> value = normalised_black(Lanes<1>{x}, Lanes<1>{s});
+  return {value.b[0], value.v[0]};
+}
+
+}  // namespace QUORIX_TARGET
 }  // namespace quorix

@@ -4,10 +4,13 @@
 
 #include <cmath>
 
+#include "simd/lanes.hpp"
+
 #include "pricing/inverse_cdf.hpp"
 #include "pricing/normalised_black.hpp"
 
 namespace quorix {
+inline namespace QUORIX_TARGET {
 
 inline constexpr double kDblEpsilon = 2.220446049250313e-16;
 inline constexpr double kDblMin = 2.2250738585072014e-308;
@@ -284,4 +287,5 @@ inline double normalised_implied_volatility(double beta, double x, double theta)
   return lbr::householder_refine(beta, xr, b_max, s, {s_c, s_u}, lbr::Objective::kPlain);
 }
 
+}  // namespace QUORIX_TARGET
 }  // namespace quorix

@@ -1,38 +1,49 @@
 // European option prices under Black-Scholes-Merton (and Black-76 as BSM with q = r).
 #pragma once
 
-#include <cmath>
-
 #include "pricing/normalised_black.hpp"
+#include "simd/lanes.hpp"
 
 namespace quorix {
+inline namespace QUORIX_TARGET {
 
 // A negative flag is a put; zero and every positive flag a call.
 inline bool is_put(signed char flag) { return flag < 0; }
 
 // Time value from b(-|x|, s) on the out-of-the-money side, plus the discounted intrinsic value,
 // so that deep in- and out-of-the-money prices keep full relative accuracy.
-inline double option_price(bool put, double s, double k, double t, double r, double q,
-                           double sigma) {
-  if (t <= 0) return put ? clamp_positive(k - s) : clamp_positive(s - k);
-  const double forward = std::exp((r - q) * t) * s;
-  const double discount = std::exp((-r) * t);
-  const double x = std::log(forward / k);
-  if (sigma <= 0 || !std::isfinite(x)) {
-    const double yield_discount = std::exp(t * (-q));
-    return put ? clamp_positive(k * discount - s * yield_discount)
-               : clamp_positive(s * yield_discount - k * discount);
+template <class D>
+inline D option_price(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+  const D forward = exp((r - q) * t) * s;
+  const D discount = exp((-r) * t);
+  const D x = log(forward / k);
+  const Mask<D> expired = t <= 0;
+  const Mask<D> limit = ~expired & ((sigma <= 0) | ~is_finite(x));
+  const Mask<D> general = ~(expired | limit);
+  D price = select<D>(put, clamp_positive(k - s), clamp_positive(s - k));
+  if (any<D>(limit)) {
+    const D yield_discount = exp(t * (-q));
+    const D value = select<D>(put, clamp_positive(k * discount - s * yield_discount),
+                              clamp_positive(s * yield_discount - k * discount));
+    price = select<D>(limit, value, price);
   }
-  const double b = normalised_black(-std::fabs(x), std::sqrt(t) * sigma).b;
-  const double time_value = ((std::sqrt(k) * std::sqrt(forward)) * discount) * b;
-  double intrinsic = 0.0;
-  if (!put && x > 0) intrinsic = discount * (forward - k);
-  if (put && x < 0) intrinsic = discount * (k - forward);
-  return time_value + intrinsic;
+  if (any<D>(general)) {
+    const D b = normalised_black(-fabs(x), sqrt(t) * sigma).b;
+    // b = 0 stands for a value below the smallest double, where the scale may overflow.
+    const D scale = (sqrt(k) * sqrt(forward)) * discount;
+    const D time_value = select<D>((b == 0) & (scale == kInfinity), splat<D>(0.0), scale * b);
+    const Mask<D> in_the_money = (put & (x < 0)) | (~put & (x > 0));
+    const D intrinsic =
+        select<D>(in_the_money, discount * select<D>(put, k - forward, forward - k), splat<D>(0.0));
+    price = select<D>(general, time_value + intrinsic, price);
+  }
+  return price;
 }
 
-inline double black76_price(bool put, double f, double k, double t, double r, double sigma) {
+template <class D>
+inline D black76_price(Mask<D> put, D f, D k, D t, D r, D sigma) {
   return option_price(put, f, k, t, r, r, sigma);
 }
 
+}  // namespace QUORIX_TARGET
 }  // namespace quorix

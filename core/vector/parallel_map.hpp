@@ -1,4 +1,5 @@
-// Element-wise map over [0, n) on the worker pool, writing each value into its own slot.
+// Parallel map over [0, n) on the worker pool: the range is halved adaptively and every leaf
+// range is handed to the caller's range function, which writes each value into its own slot.
 #pragma once
 
 #include <algorithm>
@@ -10,10 +11,9 @@ namespace quorix {
 
 namespace detail {
 
-template <class T>
 struct Written {
-  T* first;             // first slot of the sub-slice
-  std::size_t length;   // slots in the sub-slice
+  std::size_t start;    // first index of the sub-range
+  std::size_t length;   // indices in the sub-range
   std::size_t written;  // slots written
 };
 
@@ -32,71 +32,71 @@ inline Split decide_split(std::size_t length, std::size_t budget, bool stolen,
   return {true, budget / 2};
 }
 
-template <class T, class Element>
-Written<T> compute_range(const Element& element, std::size_t start, std::size_t end, T* out) {
-  const std::size_t length = end - start;
-  std::size_t written = 0;
-  for (std::size_t i = start; i < end; ++i) {
-    if (written == length) pool::fatal("too many values pushed to consumer");
-    out[written++] = element(i);
-  }
-  return {out, length, written};
+template <class Range>
+Written compute_range(const Range& range, std::size_t start, std::size_t end) {
+  const std::size_t written = range(start, end);
+  if (written > end - start) pool::fatal("too many values pushed to consumer");
+  return {start, end - start, written};
 }
 
-template <class T>
-Written<T> merge(Written<T> left, Written<T> right) {
-  if (left.first + left.written != right.first) return left;  // leaves a short count
-  return {left.first, left.length + right.length, left.written + right.written};
+inline Written merge(Written left, Written right) {
+  if (left.start + left.written != right.start) return left;  // leaves a short count
+  return {left.start, left.length + right.length, left.written + right.written};
 }
 
-template <class T, class Element>
-Written<T> map_task(const Element& element, std::size_t start, std::size_t end, T* out,
-                    std::size_t budget, bool stolen, std::size_t threads);
+template <class Range>
+Written map_task(const Range& range, std::size_t start, std::size_t end, std::size_t budget,
+                 bool stolen, std::size_t threads);
 
-template <class T, class Element>
-Written<T> fork_halves(const Element& element, std::size_t start, std::size_t end, T* out,
-                       std::size_t budget, std::size_t threads, bool injected) {
-  const std::size_t mid = (end - start) / 2;
-  auto left = [&](bool stolen) {
-    return map_task(element, start, start + mid, out, budget, stolen, threads);
-  };
-  auto right = [&](bool stolen) {
-    return map_task(element, start + mid, end, out + mid, budget, stolen, threads);
-  };
+template <class Range>
+Written fork_halves(const Range& range, std::size_t start, std::size_t end, std::size_t budget,
+                    std::size_t threads, bool injected) {
+  const std::size_t mid = start + (end - start) / 2;
+  auto left = [&](bool stolen) { return map_task(range, start, mid, budget, stolen, threads); };
+  auto right = [&](bool stolen) { return map_task(range, mid, end, budget, stolen, threads); };
   const auto [left_result, right_result] = pool::join(left, right, injected);
   return merge(left_result, right_result);
 }
 
-template <class T, class Element>
-Written<T> map_task(const Element& element, std::size_t start, std::size_t end, T* out,
-                    std::size_t budget, bool stolen, std::size_t threads) {
+template <class Range>
+Written map_task(const Range& range, std::size_t start, std::size_t end, std::size_t budget,
+                 bool stolen, std::size_t threads) {
   const Split split = decide_split(end - start, budget, stolen, threads);
-  if (!split.split) return compute_range(element, start, end, out);
-  return fork_halves(element, start, end, out, split.budget, threads, false);
+  if (!split.split) return compute_range(range, start, end);
+  return fork_halves(range, start, end, split.budget, threads, false);
 }
 
 }  // namespace detail
 
-// Fills out[0..n) with element(i) on the pool and returns the number of slots written. The
-// calling thread must not be attached to the interpreter: it blocks until the map is done.
-template <class T, class Element>
-std::size_t parallel_map(std::size_t n, const Element& element, T* out) {
+// Calls range(start, end), which returns the number of slots it wrote, on leaf ranges that
+// cover [0, n) on the pool; returns the slots written in total. The calling thread must not be
+// attached to the interpreter: it blocks until the map is done.
+template <class Range>
+std::size_t parallel_ranges(std::size_t n, const Range& range) {
   const std::size_t threads = pool::thread_count();
   const detail::Split split = detail::decide_split(n, threads, false, threads);
-  if (!split.split) return detail::compute_range(element, 0, n, out).written;
+  if (!split.split) return detail::compute_range(range, 0, n).written;
   struct Injected {
-    const Element& element;
+    const Range& range;
     std::size_t n;
-    T* out;
     std::size_t budget;
     std::size_t threads;
-    detail::Written<T> operator()(bool) const {
-      return detail::fork_halves(element, 0, n, out, budget, threads, true);
+    detail::Written operator()(bool) const {
+      return detail::fork_halves(range, 0, n, budget, threads, true);
     }
-  } injected{element, n, out, split.budget, threads};
+  } injected{range, n, split.budget, threads};
   pool::StackJob<Injected> job(&injected);
   pool::inject_and_wait(&job.job);
   return job.result.written;
+}
+
+// Fills out[0..n) with element(i) on the pool and returns the number of slots written.
+template <class T, class Element>
+std::size_t parallel_map(std::size_t n, const Element& element, T* out) {
+  return parallel_ranges(n, [&](std::size_t start, std::size_t end) {
+    for (std::size_t i = start; i < end; ++i) out[i] = element(i);
+    return end - start;
+  });
 }
 
 }  // namespace quorix

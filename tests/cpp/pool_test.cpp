@@ -162,10 +162,9 @@ TEST(SplitRule, HalvesTheBudgetAndRenewsItWhenStolen) {
 }
 
 TEST(Merge, DropsARightHalfThatDoesNotFollowOn) {
-  double slots[4];
-  const detail::Written<double> left{slots, 2, 2}, right{slots + 2, 2, 2};
+  const detail::Written left{0, 2, 2}, right{2, 2, 2};
   EXPECT_EQ(detail::merge(left, right).written, 4u);
-  const detail::Written<double> short_left{slots, 2, 1};
+  const detail::Written short_left{0, 2, 1};
   EXPECT_EQ(detail::merge(short_left, right).written, 1u);
 }
 

@@ -11,7 +11,9 @@ thread_local long black_evaluations = 0;
 }
 
 namespace quorix {
+inline namespace QUORIX_TARGET {
 void count_black_evaluation() { ++black_evaluations; }
+}  // namespace QUORIX_TARGET
 }  // namespace quorix
 
 extern "C" {

@@ -1,0 +1,172 @@
+// Lanes: W doubles carried through the same IEEE operations in the same order as one double.
+// Every kernel is a template over its lane type; compiled for 1 lane or the target's vector width
+// it performs the same correctly rounded operations, so each lane gets the same bits.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+// Each instruction-set target compiles the kernels into its own namespace, so that the copies
+// built for different targets never merge at link time.
+#ifndef QUORIX_TARGET
+#define QUORIX_TARGET portable
+#endif
+
+namespace quorix {
+inline namespace QUORIX_TARGET {
+
+template <int W>
+struct LaneTypes;
+
+#define QUORIX_LANE_TYPES(W)                                                  \
+  template <>                                                                 \
+  struct LaneTypes<W> {                                                       \
+    typedef double Double __attribute__((vector_size(8 * W)));    \
+    typedef std::int64_t Int __attribute__((vector_size(8 * W))); \
+  };
+QUORIX_LANE_TYPES(1)
+QUORIX_LANE_TYPES(2)
+QUORIX_LANE_TYPES(4)
+QUORIX_LANE_TYPES(8)
+#undef QUORIX_LANE_TYPES
+
+template <int W>
+using Lanes = typename LaneTypes<W>::Double;
+
+template <class D>
+inline constexpr int kWidth = static_cast<int>(sizeof(D) / sizeof(double));
+
+// All bits set in a lane where a comparison holds, none where it fails.
+template <class D>
+using Mask = typename LaneTypes<kWidth<D>>::Int;
+
+template <class D>
+using Int = Mask<D>;
+
+// The widest lane type the target has registers for.
+#if defined(__AVX512F__)
+inline constexpr int kTargetWidth = 8;
+#elif defined(__AVX2__)
+inline constexpr int kTargetWidth = 4;
+#else
+inline constexpr int kTargetWidth = 1;
+#endif
+
+template <class D>
+inline D splat(double value) {
+  D lanes;
+  for (int i = 0; i < kWidth<D>; ++i) lanes[i] = value;
+  return lanes;
+}
+
+template <class D>
+inline D select(Mask<D> mask, D if_true, D if_false) {
+  return mask ? if_true : if_false;
+}
+
+template <class D>
+inline bool any(Mask<D> mask) {
+#if defined(__AVX__)
+  if constexpr (kWidth<D> == 4) return _mm256_movemask_pd(reinterpret_cast<__m256d>(mask)) != 0;
+#endif
+#if defined(__AVX512F__)
+  if constexpr (kWidth<D> == 8) {
+    return _mm512_test_epi64_mask(reinterpret_cast<__m512i>(mask),
+                                  reinterpret_cast<__m512i>(mask)) != 0;
+  }
+#endif
+  std::int64_t folded = 0;
+  for (int i = 0; i < kWidth<D>; ++i) folded |= mask[i];
+  return folded != 0;
+}
+
+template <class D>
+inline bool all(Mask<D> mask) {
+  return !any<D>(~mask);
+}
+
+// a * b + c with a single rounding, on every target.
+template <class D>
+inline D fma(D a, D b, D c) {
+#if defined(__FMA__)
+  if constexpr (kWidth<D> == 4) {
+    return reinterpret_cast<D>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a),
+                                               reinterpret_cast<__m256d>(b),
+                                               reinterpret_cast<__m256d>(c)));
+  }
+#endif
+#if defined(__AVX512F__)
+  if constexpr (kWidth<D> == 8) {
+    return reinterpret_cast<D>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(a),
+                                               reinterpret_cast<__m512d>(b),
+                                               reinterpret_cast<__m512d>(c)));
+  }
+#endif
+  D result;
+  for (int i = 0; i < kWidth<D>; ++i) result[i] = __builtin_fma(a[i], b[i], c[i]);
+  return result;
+}
+
+template <class D>
+inline D sqrt(D a) {
+#if defined(__AVX__)
+  if constexpr (kWidth<D> == 4) {
+    return reinterpret_cast<D>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(a)));
+  }
+#endif
+#if defined(__AVX512F__)
+  if constexpr (kWidth<D> == 8) {
+    // The masked form with every lane set: the unmasked one trips a false uninitialised warning.
+    const __m512d lanes = reinterpret_cast<__m512d>(a);
+    return reinterpret_cast<D>(_mm512_mask_sqrt_pd(lanes, 0xff, lanes));
+  }
+#endif
+  D result;
+  for (int i = 0; i < kWidth<D>; ++i) result[i] = __builtin_sqrt(a[i]);
+  return result;
+}
+
+template <class D>
+inline Int<D> bits(D a) {
+  return reinterpret_cast<Int<D>>(a);
+}
+
+template <class D>
+inline D from_bits(Int<D> a) {
+  return reinterpret_cast<D>(a);
+}
+
+template <class D>
+inline D fabs(D a) {
+  return from_bits<D>(bits(a) & INT64_C(0x7fffffffffffffff));
+}
+
+// |x| < infinity: false for NaN and both infinities.
+template <class D>
+inline Mask<D> is_finite(D a) {
+  return fabs(a) < __builtin_huge_val();
+}
+
+template <class D>
+inline Mask<D> is_nan(D a) {
+  return a != a;
+}
+
+// The canonical quiet NaN in every NaN lane: the sign and payload of a NaN depend on operand
+// order, which differs between the compiled forms of one kernel.
+template <class D>
+inline D canonical(D a) {
+  return select<D>(is_nan(a), splat<D>(__builtin_nan("")), a);
+}
+
+template <class D>
+inline D fmax(D a, D b) {
+  return select<D>(a > b, a, b);
+}
+
+}  // namespace QUORIX_TARGET
+}  // namespace quorix
