@@ -20,7 +20,7 @@ struct BlackScholesTerms {
 
 // The groupings here are shared by every kernel, so that combined and single Greeks agree bitwise.
 template <class D>
-inline BlackScholesTerms<D> d1_d2(D s, D k, D t, D r, D q, D sigma) {
+QUORIX_INLINE BlackScholesTerms<D> d1_d2(D s, D k, D t, D r, D q, D sigma) {
   BlackScholesTerms<D> terms;
   terms.sqrt_t = sqrt(t);
   terms.v = terms.sqrt_t * sigma;
@@ -35,28 +35,28 @@ inline BlackScholesTerms<D> d1_d2(D s, D k, D t, D r, D q, D sigma) {
 
 // Both comparisons are false for NaN, which therefore propagates through the formulas.
 template <class D>
-inline Mask<D> is_degenerate(D t, D sigma) {
+QUORIX_INLINE Mask<D> is_degenerate(D t, D sigma) {
   return (t <= 0) | (sigma <= 0);
 }
 
 template <class D>
-inline D gamma_from_terms(const BlackScholesTerms<D>& terms, D s, D sigma) {
+QUORIX_INLINE D gamma_from_terms(const BlackScholesTerms<D>& terms, D s, D sigma) {
   return (terms.phi1 * terms.eq) / ((s * sigma) * terms.sqrt_t);
 }
 
 template <class D>
-inline D vega_from_terms(const BlackScholesTerms<D>& terms, D s) {
+QUORIX_INLINE D vega_from_terms(const BlackScholesTerms<D>& terms, D s) {
   return (terms.phi1 * (terms.eq * s)) * terms.sqrt_t;
 }
 
 template <class D>
-inline D option_gamma(D s, D k, D t, D r, D q, D sigma) {
+QUORIX_INLINE D option_gamma(D s, D k, D t, D r, D q, D sigma) {
   const D gamma = gamma_from_terms(d1_d2(s, k, t, r, q, sigma), s, sigma);
   return select<D>(is_degenerate(t, sigma), splat<D>(0.0), gamma);
 }
 
 template <class D>
-inline D option_vega(D s, D k, D t, D r, D q, D sigma) {
+QUORIX_INLINE D option_vega(D s, D k, D t, D r, D q, D sigma) {
   const D vega = vega_from_terms(d1_d2(s, k, t, r, q, sigma), s);
   return select<D>(is_degenerate(t, sigma), splat<D>(0.0), vega);
 }

@@ -20,7 +20,7 @@ struct GreeksOf {
 
 // Delta when t <= 0 or sigma <= 0: the discounted step at the forward.
 template <class D>
-inline D limit_delta(Mask<D> put, D s, D k, D t, D r, D q) {
+QUORIX_INLINE D limit_delta(Mask<D> put, D s, D k, D t, D r, D q) {
   const D forward = select<D>(t > 0, s * exp((r - q) * t), s);
   const D yield_discount = exp((-q) * clamp_positive(t));
   return select<D>(put, select<D>(k > forward, -yield_discount, splat<D>(0.0)),
@@ -35,17 +35,17 @@ struct Probabilities {
 };
 
 template <class D>
-inline Probabilities<D> probabilities(Mask<D> put, const BlackScholesTerms<D>& terms) {
+QUORIX_INLINE Probabilities<D> probabilities(Mask<D> put, const BlackScholesTerms<D>& terms) {
   return {cdf(select<D>(put, -terms.d1, terms.d1)), cdf(select<D>(put, -terms.d2, terms.d2))};
 }
 
 template <class D>
-inline D delta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, D n1) {
+QUORIX_INLINE D delta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, D n1) {
   return select<D>(put, n1 * (-terms.eq), terms.eq * n1);
 }
 
 template <class D>
-inline D theta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, Probabilities<D> n,
+QUORIX_INLINE D theta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, Probabilities<D> n,
                           D s, D k, D r, D q, D sigma) {
   // -phi(d1) s e^(-qt) sigma / (2 sqrt t): the volatility decay.
   const D decay =
@@ -58,12 +58,12 @@ inline D theta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, Probab
 }
 
 template <class D>
-inline D rho_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, D n2, D k, D t) {
+QUORIX_INLINE D rho_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, D n2, D k, D t) {
   return select<D>(put, ((t * (-k)) * terms.er) * n2, ((k * t) * terms.er) * n2);
 }
 
 template <class D>
-inline D option_delta(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+QUORIX_INLINE D option_delta(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
   const Mask<D> degenerate = is_degenerate(t, sigma);
   D delta = splat<D>(0.0);
   if (any<D>(degenerate)) delta = limit_delta(put, s, k, t, r, q);
@@ -76,14 +76,14 @@ inline D option_delta(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
 }
 
 template <class D>
-inline D option_theta(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+QUORIX_INLINE D option_theta(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
   const BlackScholesTerms<D> terms = d1_d2(s, k, t, r, q, sigma);
   const D theta = theta_from_terms(put, terms, probabilities(put, terms), s, k, r, q, sigma);
   return select<D>(is_degenerate(t, sigma), splat<D>(0.0), theta);
 }
 
 template <class D>
-inline D option_rho(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+QUORIX_INLINE D option_rho(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
   const BlackScholesTerms<D> terms = d1_d2(s, k, t, r, q, sigma);
   const D rho = rho_from_terms(put, terms, cdf(select<D>(put, -terms.d2, terms.d2)), k, t);
   return select<D>(is_degenerate(t, sigma), splat<D>(0.0), rho);
@@ -91,12 +91,12 @@ inline D option_rho(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
 
 // Black-76 rho is -t times the price: the forward does not move with r.
 template <class D>
-inline D black76_rho(Mask<D> put, D f, D k, D t, D r, D sigma) {
+QUORIX_INLINE D black76_rho(Mask<D> put, D f, D k, D t, D r, D sigma) {
   return (-t) * option_price(put, f, k, t, r, r, sigma);
 }
 
 template <class D>
-inline GreeksOf<D> option_greeks(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+QUORIX_INLINE GreeksOf<D> option_greeks(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
   const Mask<D> degenerate = is_degenerate(t, sigma);
   const D zero = splat<D>(0.0);
   GreeksOf<D> greeks{zero, zero, zero, zero, zero};
@@ -115,26 +115,26 @@ inline GreeksOf<D> option_greeks(Mask<D> put, D s, D k, D t, D r, D q, D sigma) 
 }
 
 template <class D>
-inline GreeksOf<D> black76_option_greeks(Mask<D> put, D f, D k, D t, D r, D sigma) {
+QUORIX_INLINE GreeksOf<D> black76_option_greeks(Mask<D> put, D f, D k, D t, D r, D sigma) {
   GreeksOf<D> greeks = option_greeks(put, f, k, t, r, r, sigma);
   greeks.rho = black76_rho(put, f, k, t, r, sigma);
   return greeks;
 }
 
 template <class D>
-inline D black76_delta(Mask<D> put, D f, D k, D t, D r, D sigma) {
+QUORIX_INLINE D black76_delta(Mask<D> put, D f, D k, D t, D r, D sigma) {
   return option_delta(put, f, k, t, r, r, sigma);
 }
 template <class D>
-inline D black76_gamma(D f, D k, D t, D r, D sigma) {
+QUORIX_INLINE D black76_gamma(D f, D k, D t, D r, D sigma) {
   return option_gamma(f, k, t, r, r, sigma);
 }
 template <class D>
-inline D black76_vega(D f, D k, D t, D r, D sigma) {
+QUORIX_INLINE D black76_vega(D f, D k, D t, D r, D sigma) {
   return option_vega(f, k, t, r, r, sigma);
 }
 template <class D>
-inline D black76_theta(Mask<D> put, D f, D k, D t, D r, D sigma) {
+QUORIX_INLINE D black76_theta(Mask<D> put, D f, D k, D t, D r, D sigma) {
   return option_theta(put, f, k, t, r, r, sigma);
 }
 

@@ -18,7 +18,7 @@ inline constexpr double kCdfSwitch = 4.0;
 // exp(z^2) with z^2 split exactly into z*z + error: a plain exp(z*z) would lose z^2 ulps to
 // the rounding of the square, which erfcx's callers amplify further by cancellation.
 template <class D>
-inline D exp_of_square(D z) {
+QUORIX_INLINE D exp_of_square(D z) {
   return exp_of_product(z, z);
 }
 
@@ -32,7 +32,7 @@ inline constexpr double kErfcxAsymptotic[] = {-135135.0, 10395.0, -945.0, 105.0,
 // exp(z^2) * erfc(z): the product below 1.25, exp(R/S - 0.5625) / z from erfc's tail form on
 // [1.25, 28) (the exp(-z^2) factors cancel exactly), and the asymptotic series beyond.
 template <class D>
-inline D erfcx(D z) {
+QUORIX_INLINE D erfcx(D z) {
   using namespace detail;
   const Mask<D> rational = (z >= kErfMiddle) & (z < kErfcZero);
   const Mask<D> asymptotic = z >= kErfcZero;
@@ -55,7 +55,7 @@ inline D erfcx(D z) {
 
 // Phi(y) through erfcx: no cancellation in either tail.
 template <class D>
-inline D cdf_erfcx(D y) {
+QUORIX_INLINE D cdf_erfcx(D y) {
   const D e = exp((-0.5 * y) * y) * 0.5;
   const D lower = e * erfcx(y * -kOneOverSqrtTwo);
   const D upper = 1.0 - e * erfcx(y * kOneOverSqrtTwo);
@@ -64,7 +64,7 @@ inline D cdf_erfcx(D y) {
 
 // Phi(y), the standard normal distribution function.
 template <class D>
-inline D cdf(D y) {
+QUORIX_INLINE D cdf(D y) {
   const Mask<D> central = fabs(y) < kCdfSwitch;
   D result = splat<D>(0.0);
   if (!all<D>(central)) result = cdf_erfcx(y);
@@ -80,7 +80,7 @@ inline D cdf(D y) {
 
 // phi(y), the standard normal density.
 template <class D>
-inline D pdf(D y) {
+QUORIX_INLINE D pdf(D y) {
   return exp((-0.5 * y) * y) * kOneOverSqrtTwoPi;
 }
 

@@ -26,14 +26,14 @@ inline constexpr double kVegaCutOff = 1.4916681462400413e-154;  // 2^-511
 
 // max(v, 0) that maps NaN (and -0) to +0.
 template <class D>
-inline D clamp_positive(D v) {
+QUORIX_INLINE D clamp_positive(D v) {
   return select<D>(v > 0, v, splat<D>(0.0));
 }
 inline double clamp_positive(double v) { return v > 0 ? v : 0.0; }
 
 // 2 sinh(x/2); the series keeps relative accuracy for small x.
 template <class D>
-inline D two_sinh_half(D x) {
+QUORIX_INLINE D two_sinh_half(D x) {
   const D x2 = x * x;
   const Mask<D> series = x2 < kIntrinsicSeriesThreshold;
   D result = splat<D>(0.0);
@@ -54,7 +54,7 @@ inline double two_sinh_half(double x) { return two_sinh_half(Lanes<1>{x})[0]; }
 
 // The normalised intrinsic value of a call, 2 sinh(x/2) clamped at 0.
 template <class D>
-inline D normalised_intrinsic(D x) {
+QUORIX_INLINE D normalised_intrinsic(D x) {
   return clamp_positive(two_sinh_half(x));
 }
 
@@ -85,7 +85,7 @@ inline constexpr AsymptoticTable kAsymptoticCoefficients = make_asymptotic_table
 
 // P_k(e) = (-1)^k sum_j c[k][j] e^j by Horner's scheme, the top two terms as c + 2e.
 template <class D>
-inline D asymptotic_polynomial(int k, D e) {
+QUORIX_INLINE D asymptotic_polynomial(int k, D e) {
   const double* c = kAsymptoticCoefficients.c[k];
   D p = (e + e) + c[k - 1];
   for (int j = k - 2; j >= 0; --j) p = p * e + c[j];
@@ -94,7 +94,7 @@ inline D asymptotic_polynomial(int k, D e) {
 
 // h < -10 and h + t small against |h|: b = (t/r) phi S with S an 18-term series in q.
 template <class D>
-inline BlackValueOf<D> asymptotic_expansion(D h, D t) {
+QUORIX_INLINE BlackValueOf<D> asymptotic_expansion(D h, D t) {
   const D e = (t / h) * (t / h);
   const D r = (h - t) * (h + t);
   const D q = (h / r) * (h / r);
@@ -107,7 +107,7 @@ inline BlackValueOf<D> asymptotic_expansion(D h, D t) {
 
 // t < tau: a Taylor series in w = t^2 with a = 1 + h Phi(h) / phi(h).
 template <class D>
-inline BlackValueOf<D> small_s_expansion(D h, D t) {
+QUORIX_INLINE BlackValueOf<D> small_s_expansion(D h, D t) {
   const D y = erfcx(h * -kOneOverSqrtTwo);
   const D a = (h * kSqrtHalfPi) * y + 1.0;
   const D g = h * h;
@@ -138,7 +138,7 @@ inline BlackValueOf<D> small_s_expansion(D h, D t) {
 
 // h + t > 0.85: the first term dominates, so the plain difference of Phi values is accurate.
 template <class D>
-inline BlackValueOf<D> cdf_difference(D x, D s, D h, D t) {
+QUORIX_INLINE BlackValueOf<D> cdf_difference(D x, D s, D h, D t) {
   const D phi_plus = cdf(h + t);
   const D phi_minus = cdf(h - t);
   const D e = exp(0.5 * x);
@@ -153,7 +153,7 @@ inline BlackValueOf<D> cdf_difference(D x, D s, D h, D t) {
 
 // Elsewhere: both terms scaled by exp(-(h^2 + t^2)/2) through erfcx, without cancellation.
 template <class D>
-inline BlackValueOf<D> erfcx_difference(D h, D t) {
+QUORIX_INLINE BlackValueOf<D> erfcx_difference(D h, D t) {
   const D x1 = erfcx((h + t) * -kOneOverSqrtTwo);
   const D x2 = erfcx((h - t) * -kOneOverSqrtTwo);
   const D e = exp((t * t + h * h) * -0.5);
@@ -161,7 +161,7 @@ inline BlackValueOf<D> erfcx_difference(D h, D t) {
 }
 
 template <class D>
-inline void blend(Mask<D> mask, const BlackValueOf<D>& value, BlackValueOf<D>* into) {
+QUORIX_INLINE void blend(Mask<D> mask, const BlackValueOf<D>& value, BlackValueOf<D>* into) {
   into->b = select<D>(mask, value.b, into->b);
   into->v = select<D>(mask, value.v, into->v);
 }
@@ -171,7 +171,7 @@ inline void blend(Mask<D> mask, const BlackValueOf<D>& value, BlackValueOf<D>* i
 // Each region is evaluated only when some lane lies in it; x > 0 is reflected by put-call
 // symmetry, b(x, s) = 2 sinh(x/2) + b(-x, s), the vega being even in x.
 template <class D>
-inline BlackValueOf<D> normalised_black(D x_signed, D s) {
+QUORIX_INLINE BlackValueOf<D> normalised_black(D x_signed, D s) {
   using namespace detail;
   const D x = -fabs(x_signed);
   const D t = 0.5 * s;

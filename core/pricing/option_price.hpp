@@ -13,7 +13,7 @@ inline bool is_put(signed char flag) { return flag < 0; }
 // Time value from b(-|x|, s) on the out-of-the-money side, plus the discounted intrinsic value,
 // so that deep in- and out-of-the-money prices keep full relative accuracy.
 template <class D>
-inline D option_price(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+QUORIX_INLINE D option_price(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
   const D forward = exp((r - q) * t) * s;
   const D discount = exp((-r) * t);
   const D x = log(forward / k);
@@ -41,7 +41,7 @@ inline D option_price(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
 }
 
 template <class D>
-inline D black76_price(Mask<D> put, D f, D k, D t, D r, D sigma) {
+QUORIX_INLINE D black76_price(Mask<D> put, D f, D k, D t, D r, D sigma) {
   return option_price(put, f, k, t, r, r, sigma);
 }
 

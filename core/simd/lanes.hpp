@@ -16,6 +16,10 @@
 #define QUORIX_TARGET portable
 #endif
 
+// Lane kernels are inlined into their block loop whole, so that independent evaluations of one
+// element interleave instead of waiting on each other's latency.
+#define QUORIX_INLINE inline __attribute__((always_inline))
+
 namespace quorix {
 inline namespace QUORIX_TARGET {
 
@@ -57,19 +61,19 @@ inline constexpr int kTargetWidth = 1;
 #endif
 
 template <class D>
-inline D splat(double value) {
+QUORIX_INLINE D splat(double value) {
   D lanes;
   for (int i = 0; i < kWidth<D>; ++i) lanes[i] = value;
   return lanes;
 }
 
 template <class D>
-inline D select(Mask<D> mask, D if_true, D if_false) {
+QUORIX_INLINE D select(Mask<D> mask, D if_true, D if_false) {
   return mask ? if_true : if_false;
 }
 
 template <class D>
-inline bool any(Mask<D> mask) {
+QUORIX_INLINE bool any(Mask<D> mask) {
 #if defined(__AVX__)
   if constexpr (kWidth<D> == 4) return _mm256_movemask_pd(reinterpret_cast<__m256d>(mask)) != 0;
 #endif
@@ -85,13 +89,13 @@ inline bool any(Mask<D> mask) {
 }
 
 template <class D>
-inline bool all(Mask<D> mask) {
+QUORIX_INLINE bool all(Mask<D> mask) {
   return !any<D>(~mask);
 }
 
 // a * b + c with a single rounding, on every target.
 template <class D>
-inline D fma(D a, D b, D c) {
+QUORIX_INLINE D fma(D a, D b, D c) {
 #if defined(__FMA__)
   if constexpr (kWidth<D> == 4) {
     return reinterpret_cast<D>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a),
@@ -112,7 +116,7 @@ inline D fma(D a, D b, D c) {
 }
 
 template <class D>
-inline D sqrt(D a) {
+QUORIX_INLINE D sqrt(D a) {
 #if defined(__AVX__)
   if constexpr (kWidth<D> == 4) {
     return reinterpret_cast<D>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(a)));
@@ -131,40 +135,40 @@ inline D sqrt(D a) {
 }
 
 template <class D>
-inline Int<D> bits(D a) {
+QUORIX_INLINE Int<D> bits(D a) {
   return reinterpret_cast<Int<D>>(a);
 }
 
 template <class D>
-inline D from_bits(Int<D> a) {
+QUORIX_INLINE D from_bits(Int<D> a) {
   return reinterpret_cast<D>(a);
 }
 
 template <class D>
-inline D fabs(D a) {
+QUORIX_INLINE D fabs(D a) {
   return from_bits<D>(bits(a) & INT64_C(0x7fffffffffffffff));
 }
 
 // |x| < infinity: false for NaN and both infinities.
 template <class D>
-inline Mask<D> is_finite(D a) {
+QUORIX_INLINE Mask<D> is_finite(D a) {
   return fabs(a) < __builtin_huge_val();
 }
 
 template <class D>
-inline Mask<D> is_nan(D a) {
+QUORIX_INLINE Mask<D> is_nan(D a) {
   return a != a;
 }
 
 // The canonical quiet NaN in every NaN lane: the sign and payload of a NaN depend on operand
 // order, which differs between the compiled forms of one kernel.
 template <class D>
-inline D canonical(D a) {
+QUORIX_INLINE D canonical(D a) {
   return select<D>(is_nan(a), splat<D>(__builtin_nan("")), a);
 }
 
 template <class D>
-inline D fmax(D a, D b) {
+QUORIX_INLINE D fmax(D a, D b) {
   return select<D>(a > b, a, b);
 }
 

@@ -15,15 +15,13 @@ inline namespace QUORIX_TARGET {
 
 namespace {
 
-using D = Lanes<kTargetWidth>;
-constexpr std::size_t W = kTargetWidth;
-
 struct F {};  // a flag column
 struct N {};  // a number column
 
 // Lanes [i, i + count) of a column; a short tail repeats its first element, so that padding
 // lanes take the same path as a real one.
-inline D load(N, const void* column, std::size_t i, std::size_t count) {
+template <class D, std::size_t W = kWidth<D>>
+D load(N, const void* column, std::size_t i, std::size_t count) {
   const double* data = static_cast<const double*>(column) + i;
   D lanes;
   if (count == W) {
@@ -34,14 +32,16 @@ inline D load(N, const void* column, std::size_t i, std::size_t count) {
   return lanes;
 }
 
-inline Mask<D> load(F, const void* column, std::size_t i, std::size_t count) {
+template <class D, std::size_t W = kWidth<D>>
+Mask<D> load(F, const void* column, std::size_t i, std::size_t count) {
   const signed char* data = static_cast<const signed char*>(column) + i;
   Mask<D> put;
   for (std::size_t j = 0; j < W; ++j) put[j] = is_put(data[j < count ? j : 0]) ? -1 : 0;
   return put;
 }
 
-inline void store(const D& value, double* const* outputs, std::size_t i, std::size_t count) {
+template <class D, std::size_t W = kWidth<D>>
+void store(const D& value, double* const* outputs, std::size_t i, std::size_t count) {
   const D canonical_value = canonical(value);
   if (count == W) {
     std::memcpy(outputs[0] + i, &canonical_value, sizeof canonical_value);
@@ -50,24 +50,25 @@ inline void store(const D& value, double* const* outputs, std::size_t i, std::si
   }
 }
 
-inline void store(const GreeksOf<D>& greeks, double* const* outputs, std::size_t i,
-                  std::size_t count) {
+template <class D>
+void store(const GreeksOf<D>& greeks, double* const* outputs, std::size_t i, std::size_t count) {
   const D values[] = {greeks.delta, greeks.gamma, greeks.vega, greeks.theta, greeks.rho};
   for (std::size_t g = 0; g < 5; ++g) store(values[g], outputs + g, i, count);
 }
 
-template <class Kernel, class... Kinds, std::size_t... I>
+template <class Kernel, class D, class... Kinds, std::size_t... I>
 void map_lanes(const Columns& columns, std::size_t begin, std::size_t end,
                std::index_sequence<I...>) {
+  constexpr std::size_t W = kWidth<D>;
   for (std::size_t i = begin; i < end; i += W) {
     const std::size_t count = std::min(W, end - i);
-    store(Kernel{}(load(Kinds{}, columns.inputs[I], i, count)...), columns.outputs, i, count);
+    store(Kernel{}(load<D>(Kinds{}, columns.inputs[I], i, count)...), columns.outputs, i, count);
   }
 }
 
-template <class Kernel, class... Kinds>
+template <class Kernel, int W, class... Kinds>
 void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
-  map_lanes<Kernel, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
+  map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
 }
 
 #define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, OUTPUTS, ...)   \
@@ -79,6 +80,15 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
   };
 QUORIX_KERNELS(QUORIX_KERNEL_FUNCTOR)
 #undef QUORIX_KERNEL_FUNCTOR
+
+// The solver inverts one lane at a time, so wider blocks would only add padding work to the
+// scalar calls.
+template <class Kernel>
+constexpr int kKernelWidth = kTargetWidth;
+template <>
+constexpr int kKernelWidth<bsm_iv_kernel> = 1;
+template <>
+constexpr int kKernelWidth<black76_iv_kernel> = 1;
 
 }  // namespace
 
@@ -93,7 +103,8 @@ extern const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET);
 const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET) = {
     QUORIX_STRING(QUORIX_TARGET),
     {
-#define QUORIX_KERNEL_ROW(NAME, KERNEL, OUTPUTS, ...) &map_block<NAME##_kernel, __VA_ARGS__>,
+#define QUORIX_KERNEL_ROW(NAME, KERNEL, OUTPUTS, ...) \
+  &map_block<NAME##_kernel, kKernelWidth<NAME##_kernel>, __VA_ARGS__>,
         QUORIX_KERNELS(QUORIX_KERNEL_ROW)
 #undef QUORIX_KERNEL_ROW
     }};
