@@ -8,6 +8,8 @@ import numpy as np
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
+CPU_FLAGS = set(next((line.split(":", 1)[1].split() for line in Path("/proc/cpuinfo").read_text().splitlines()
+                      if line.startswith("flags")), []))
 
 
 class Kernels:
@@ -24,11 +26,24 @@ class Kernels:
         getattr(self.lib, name)(*pointers, ctypes.c_size_t(n))
         return results[0] if outputs == 1 else results
 
+    def elementary(self, name, x):
+        """exp, log, erf, erfc, erfcx or cdf, element by element."""
+        return self._map(f"{name}_many", x)
+
     def erfcx(self, z):
         return self._map("erfcx_many", z)
 
     def cdf(self, y):
         return self._map("cdf_many", y)
+
+    def run_kernel(self, index, inputs, outputs):
+        """Vector function number `index` over this target's block kernel."""
+        inputs = [np.ascontiguousarray(a) for a in inputs]
+        results = [np.empty(inputs[0].size) for _ in range(outputs)]
+        pointers = lambda arrays: (ctypes.c_void_p * len(arrays))(*[a.ctypes.data for a in arrays])
+        self.lib.run_kernel(ctypes.c_int(index), pointers(inputs), pointers(results),
+                            ctypes.c_size_t(inputs[0].size))
+        return tuple(results)
 
     def inverse_cdf(self, p):
         return self._map("inverse_cdf_many", p)
@@ -49,17 +64,39 @@ class Kernels:
         return out, most.value
 
 
-@pytest.fixture(scope="session")
-def kernels(tmp_path_factory):
-    library = tmp_path_factory.mktemp("kernels") / "libkernels.so"
+# Instruction-set targets of the kernels: the compiler flags, and whether this processor runs them.
+TARGETS = {
+    "portable": ([], True),
+    "x86_64_v3": (["-march=x86-64-v3", "-mtune=generic"], "avx2" in CPU_FLAGS and "fma" in CPU_FLAGS),
+    "x86_64_v4": (["-march=x86-64-v4", "-mtune=generic"], "avx512f" in CPU_FLAGS and "avx512dq" in CPU_FLAGS
+                  and "avx512vl" in CPU_FLAGS),
+}
+
+
+def build_kernels(directory, target):
+    """Compiles the test entry points and one target's kernel table into a shared library."""
+    library = directory / f"libkernels_{target}.so"
     compiler = os.environ.get("CXX", "g++")
-    subprocess.run(
-        [compiler, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-fPIC", "-shared",
-         "-DQUORIX_COUNT_BLACK_EVALUATIONS", f"-I{ROOT / 'core'}",
-         str(ROOT / "tests" / "native" / "kernels.cpp"), "-o", str(library)],
-        check=True,
-    )
-    return Kernels(library)
+    command = [compiler, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-fPIC", "-shared",
+               "-DQUORIX_COUNT_BLACK_EVALUATIONS", f"-DQUORIX_TARGET={target}", *TARGETS[target][0],
+               f"-I{ROOT / 'core'}", str(ROOT / "tests" / "native" / "kernels.cpp"),
+               str(ROOT / "core" / "vector" / "target_kernels.cpp"), "-o", str(library)]
+    return library, subprocess.Popen(command)
+
+
+@pytest.fixture(scope="session")
+def target_kernels(tmp_path_factory):
+    """The kernels of every target this processor runs, compiled side by side."""
+    directory = tmp_path_factory.mktemp("kernels")
+    builds = {target: build_kernels(directory, target) for target, (_, runs) in TARGETS.items() if runs}
+    for library, process in builds.values():
+        assert process.wait() == 0
+    return {target: Kernels(library) for target, (library, _) in builds.items()}
+
+
+@pytest.fixture(scope="session")
+def kernels(target_kernels):
+    return target_kernels["portable"]
 
 
 def run_python(code, env=None, whole_env=None):

@@ -13,7 +13,7 @@ import pytest
 import quorix._core as core
 from catalogue import BSM_FLAGGED, VECTOR, threshold
 from conftest import run_python
-from inputs import as_results, make_inputs, same_bits
+from inputs import CANONICAL_NAN, as_results, make_inputs, same_bits
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
@@ -36,13 +36,25 @@ def test_vector_equals_scalar_at_the_threshold(name, params, offset):
         assert vector.dtype == np.float64 and same_bits(vector, scalar)
 
 
+@pytest.mark.parametrize("index, name, params", [(i, *row) for i, row in enumerate(VECTOR)],
+                         ids=[name for name, _ in VECTOR])
+def test_every_instruction_set_target_gives_the_same_bits(target_kernels, index, name, params):
+    arrays = make_inputs(params, 4099, seed=index)  # a short last block of padded lanes
+    expected = as_results(getattr(core, name)(*arrays))
+    for target, kernels in target_kernels.items():
+        got = kernels.run_kernel(index, arrays, len(expected))
+        assert all(same_bits(g, e) for g, e in zip(got, expected)), target
+    for result in expected:
+        assert (result.view(np.uint64)[np.isnan(result)] == CANONICAL_NAN).all()
+
+
 LARGE_RUN = """
 import sys
 sys.path.insert(0, {tests!r})
 import numpy as np
 import quorix._core as core
 from catalogue import VECTOR, threshold
-from inputs import as_results, make_inputs, same_bits
+from inputs import CANONICAL_NAN, as_results, make_inputs, same_bits
 
 n = 1_000_000
 for name, params in VECTOR:

@@ -41,7 +41,7 @@ QUORIX_INLINE D erfcx(D z) {
     result = exp_of_square(z) * erfc(z);
   }
   if (any<D>(rational)) {
-    result = select<D>(rational, exp(erfc_tail_correction(z) - 0.5625) / z, result);
+    result = select<D>(rational, exp_of_sum(splat<D>(-0.5625), erfc_tail_correction(z)) / z, result);
   }
   if (any<D>(asymptotic)) {
     const D u = 0.5 / (z * z);

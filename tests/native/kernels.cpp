@@ -1,10 +1,12 @@
 // C entry points to the pricing kernels, loaded by the tests through ctypes so that the
-// internal functions can be checked against mpmath. Built with the module's arithmetic flags.
+// internal functions can be checked against mpmath, and the kernel table of the instruction-set
+// target this library is compiled for. Built with the module's arithmetic flags.
 #include <cstddef>
 
 #include "pricing/implied_volatility.hpp"
 #include "pricing/normal.hpp"
 #include "pricing/normalised_black.hpp"
+#include "vector/kernels.hpp"
 
 namespace {
 thread_local long black_evaluations = 0;
@@ -16,15 +18,28 @@ void count_black_evaluation() { ++black_evaluations; }
 }  // namespace QUORIX_TARGET
 }  // namespace quorix
 
+#define QUORIX_CONCAT_(A, B) A##B
+#define QUORIX_CONCAT(A, B) QUORIX_CONCAT_(A, B)
+#define QUORIX_TABLE QUORIX_CONCAT(quorix::kernel_table_, QUORIX_TARGET)
+namespace quorix {
+extern const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET);
+}
+
+#define QUORIX_ELEMENTWISE(NAME, FUNCTION)                                      \
+  extern "C" void NAME(const double* x, double* out, std::size_t n) {          \
+    for (std::size_t i = 0; i < n; ++i) {                                       \
+      out[i] = FUNCTION(quorix::Lanes<1>{x[i]})[0];                             \
+    }                                                                           \
+  }
+
+QUORIX_ELEMENTWISE(exp_many, quorix::exp)
+QUORIX_ELEMENTWISE(log_many, quorix::log)
+QUORIX_ELEMENTWISE(erf_many, quorix::erf)
+QUORIX_ELEMENTWISE(erfc_many, quorix::erfc)
+QUORIX_ELEMENTWISE(erfcx_many, quorix::erfcx)
+QUORIX_ELEMENTWISE(cdf_many, quorix::cdf)
+
 extern "C" {
-
-void erfcx_many(const double* z, double* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = quorix::erfcx(z[i]);
-}
-
-void cdf_many(const double* y, double* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = quorix::cdf(y[i]);
-}
 
 void inverse_cdf_many(const double* p, double* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[i] = quorix::inverse_cdf(p[i]);
@@ -49,5 +64,14 @@ void normalised_iv_many(const double* beta, const double* x, const double* theta
     if (black_evaluations > most) most = black_evaluations;
   }
   *most_evaluations = most;
+}
+
+// Kernel `id` of the vector functions, in the module's order, over this target's block kernel.
+void run_kernel(int id, const void* const* inputs, double* const* outputs, std::size_t n) {
+  quorix::Columns columns{};
+  const quorix::KernelShape& shape = quorix::kernel_shape(static_cast<quorix::KernelId>(id));
+  for (std::size_t i = 0; i < shape.columns; ++i) columns.inputs[i] = inputs[i];
+  for (std::size_t j = 0; j < shape.outputs; ++j) columns.outputs[j] = outputs[j];
+  QUORIX_TABLE.kernels[id](columns, 0, n);
 }
 }
