@@ -12,9 +12,6 @@ inline constexpr double kOneOverSqrtTwoPi = 0.3989422804014327;
 inline constexpr double kOneOverSqrtPi = 0.5641895835477563;
 inline constexpr double kInfinity = __builtin_huge_val();
 
-// Beyond |y| = 4 the tail form avoids the cancellation of 1 - erfc.
-inline constexpr double kCdfSwitch = 4.0;
-
 // exp(z^2) with z^2 split exactly into z*z + error: a plain exp(z*z) would lose z^2 ulps to
 // the rounding of the square, which erfcx's callers amplify further by cancellation.
 template <class D>
@@ -53,29 +50,13 @@ QUORIX_INLINE D erfcx(D z) {
   return result;
 }
 
-// Phi(y) through erfcx: no cancellation in either tail.
-template <class D>
-QUORIX_INLINE D cdf_erfcx(D y) {
-  const D e = exp((-0.5 * y) * y) * 0.5;
-  const D lower = e * erfcx(y * -kOneOverSqrtTwo);
-  const D upper = 1.0 - e * erfcx(y * kOneOverSqrtTwo);
-  return select<D>(y < 0, lower, upper);
-}
-
-// Phi(y), the standard normal distribution function.
+// Phi(y) = erfc(-y / sqrt2) / 2, through erfc(|y| / sqrt2) alone: below zero that is the value,
+// above it the complement, so one set of erfc branches serves both signs. erfc keeps relative
+// accuracy in its tail, so Phi(y) does deep below zero.
 template <class D>
 QUORIX_INLINE D cdf(D y) {
-  const Mask<D> central = fabs(y) < kCdfSwitch;
-  D result = splat<D>(0.0);
-  if (!all<D>(central)) result = cdf_erfcx(y);
-  if (any<D>(central)) {
-    const Mask<D> negative = y < 0;
-    D value = splat<D>(0.0);
-    if (any<D>(negative)) value = erfc(y * -kOneOverSqrtTwo) * 0.5;
-    if (!all<D>(negative)) value = select<D>(negative, value, (erf(y * kOneOverSqrtTwo) + 1.0) * 0.5);
-    result = select<D>(central, value, result);
-  }
-  return result;
+  const D half_tail = erfc(fabs(y) * kOneOverSqrtTwo) * 0.5;
+  return select<D>(y < 0, half_tail, 1.0 - half_tail);
 }
 
 // phi(y), the standard normal density.
