@@ -18,7 +18,11 @@
 
 // Lane kernels are inlined into their block loop whole, so that independent evaluations of one
 // element interleave instead of waiting on each other's latency.
+#if defined(QUORIX_NO_FORCED_INLINE)
+#define QUORIX_INLINE inline
+#else
 #define QUORIX_INLINE inline __attribute__((always_inline))
+#endif
 
 namespace quorix {
 inline namespace QUORIX_TARGET {

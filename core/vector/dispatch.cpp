@@ -4,8 +4,10 @@
 namespace quorix {
 
 extern const KernelTable kernel_table_portable;
-#if defined(__x86_64__)
+#if defined(QUORIX_HAS_TARGET_x86_64_v3)
 extern const KernelTable kernel_table_x86_64_v3;
+#endif
+#if defined(QUORIX_HAS_TARGET_x86_64_v4)
 extern const KernelTable kernel_table_x86_64_v4;
 #endif
 
@@ -14,7 +16,11 @@ namespace {
 const KernelTable* widest_supported() {
 #if defined(__x86_64__)
   __builtin_cpu_init();
+#endif
+#if defined(QUORIX_HAS_TARGET_x86_64_v4)
   if (__builtin_cpu_supports("x86-64-v4")) return &kernel_table_x86_64_v4;
+#endif
+#if defined(QUORIX_HAS_TARGET_x86_64_v3)
   if (__builtin_cpu_supports("x86-64-v3")) return &kernel_table_x86_64_v3;
 #endif
   return &kernel_table_portable;
