@@ -418,7 +418,8 @@ def test_rss_stays_flat_over_large_calls():
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
     args = price_args(200_000)
-    for _ in range(20):
+    # Enough warm-up to fill AddressSanitizer's quarantine of freed memory (256 MiB) too.
+    for _ in range(60):
         core.bsm_greeks(*args)
     before = rss()
     for _ in range(300):

@@ -172,24 +172,42 @@ QUORIX_INLINE void blend(Mask<D> mask, const BlackValueOf<D>& value, BlackValueO
 
 }  // namespace detail
 
-// Each region is evaluated only when some lane lies in it; x > 0 is reflected by put-call
-// symmetry, b(x, s) = 2 sinh(x/2) + b(-x, s), the vega being even in x.
+// The four formulas of b(x, s) for x <= 0, each exact to the last few digits where it is used.
+enum BlackRegion : int { kAsymptoticRegion, kSmallRegion, kDifferenceRegion, kScaledRegion };
+inline constexpr int kBlackRegions = 4;
+
 template <class D>
-QUORIX_INLINE BlackValueOf<D> normalised_black(D x_signed, D s) {
-  using namespace detail;
-  const D x = -fabs(x_signed);
+QUORIX_INLINE Mask<D> in_black_region(int region, D x, D s) {
   const D t = 0.5 * s;
-  const D h = x / s;
   const Mask<D> asymptotic =
       (x < kAsymptoticThreshold * s) & (s * t + x < kAsymptoticShiftedThreshold * s);
   const Mask<D> small = ~asymptotic & (t < kSmallSThreshold);
   const Mask<D> difference = ~asymptotic & ~small & (s * t + x > kCdfRegionThreshold * s);
-  const Mask<D> scaled = ~(asymptotic | small | difference);
-  BlackValueOf<D> value{splat<D>(0.0), splat<D>(0.0)};
-  if (any<D>(asymptotic)) blend(asymptotic, asymptotic_expansion(h, t), &value);
-  if (any<D>(small)) blend(small, small_s_expansion(h, t), &value);
-  if (any<D>(difference)) blend(difference, cdf_difference(x, s, h, t), &value);
-  if (any<D>(scaled)) blend(scaled, erfcx_difference(h, t), &value);
+  switch (region) {
+    case kAsymptoticRegion: return asymptotic;
+    case kSmallRegion: return small;
+    case kDifferenceRegion: return difference;
+    default: return ~(asymptotic | small | difference);
+  }
+}
+
+// The unclamped value of one region's formula at x <= 0, in every lane.
+template <class D>
+QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s) {
+  const D t = 0.5 * s;
+  const D h = x / s;
+  switch (region) {
+    case kAsymptoticRegion: return detail::asymptotic_expansion(h, t);
+    case kSmallRegion: return detail::small_s_expansion(h, t);
+    case kDifferenceRegion: return detail::cdf_difference(x, s, h, t);
+    default: return detail::erfcx_difference(h, t);
+  }
+}
+
+// Clamped, zero for s <= 0, and reflected for x > 0 by put-call symmetry, b(x, s) = 2 sinh(x/2)
+// + b(-x, s), the vega being even in x.
+template <class D>
+QUORIX_INLINE BlackValueOf<D> finish_black(BlackValueOf<D> value, D x_signed, D s) {
   const Mask<D> expired = s <= 0;
   value.b = select<D>(expired, splat<D>(0.0), clamp_positive(value.b));
   value.v = select<D>(expired, splat<D>(0.0), value.v);
@@ -198,6 +216,18 @@ QUORIX_INLINE BlackValueOf<D> normalised_black(D x_signed, D s) {
     value.b = select<D>(in_the_money, value.b + normalised_intrinsic(x_signed), value.b);
   }
   return value;
+}
+
+// Each region is evaluated only when some lane lies in it.
+template <class D>
+QUORIX_INLINE BlackValueOf<D> normalised_black(D x_signed, D s) {
+  const D x = -fabs(x_signed);
+  BlackValueOf<D> value{splat<D>(0.0), splat<D>(0.0)};
+  for (int region = 0; region < kBlackRegions; ++region) {
+    const Mask<D> lanes = in_black_region(region, x, s);
+    if (any<D>(lanes)) detail::blend(lanes, black_region_value(region, x, s), &value);
+  }
+  return finish_black(value, x_signed, s);
 }
 
 inline BlackValue normalised_black(double x, double s) {

@@ -10,34 +10,58 @@ inline namespace QUORIX_TARGET {
 // A negative flag is a put; zero and every positive flag a call.
 inline bool is_put(signed char flag) { return flag < 0; }
 
-// Time value from b(-|x|, s) on the out-of-the-money side, plus the discounted intrinsic value,
-// so that deep in- and out-of-the-money prices keep full relative accuracy.
+// What a price needs around its normalised Black value b(x, s): the time value is scale * b,
+// on the out-of-the-money side, and the discounted intrinsic value is added apart, so that deep
+// in- and out-of-the-money prices keep full relative accuracy.
 template <class D>
-QUORIX_INLINE D option_price(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+struct PricePlan {
+  D x;              // -|log(F/k)|
+  D s;              // total volatility sqrt(t) sigma
+  D scale;          // sqrt(k) sqrt(F) e^(-rt)
+  D intrinsic;      // discounted intrinsic value, 0 out of the money
+  D fallback;       // the price where no Black value is needed
+  Mask<D> general;  // lanes priced from the Black value
+};
+
+template <class D>
+QUORIX_INLINE PricePlan<D> price_plan(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+  PricePlan<D> plan;
   const D forward = exp((r - q) * t) * s;
   const D discount = exp((-r) * t);
   const D x = log(forward / k);
   const Mask<D> expired = t <= 0;
   const Mask<D> limit = ~expired & ((sigma <= 0) | ~is_finite(x));
-  const Mask<D> general = ~(expired | limit);
-  D price = select<D>(put, clamp_positive(k - s), clamp_positive(s - k));
+  plan.general = ~(expired | limit);
+  plan.fallback = select<D>(put, clamp_positive(k - s), clamp_positive(s - k));
   if (any<D>(limit)) {
     const D yield_discount = exp(t * (-q));
     const D value = select<D>(put, clamp_positive(k * discount - s * yield_discount),
                               clamp_positive(s * yield_discount - k * discount));
-    price = select<D>(limit, value, price);
+    plan.fallback = select<D>(limit, value, plan.fallback);
   }
-  if (any<D>(general)) {
-    const D b = normalised_black(-fabs(x), sqrt(t) * sigma).b;
-    // b = 0 stands for a value below the smallest double, where the scale may overflow.
-    const D scale = (sqrt(k) * sqrt(forward)) * discount;
-    const D time_value = select<D>((b == 0) & (scale == kInfinity), splat<D>(0.0), scale * b);
-    const Mask<D> in_the_money = (put & (x < 0)) | (~put & (x > 0));
-    const D intrinsic =
-        select<D>(in_the_money, discount * select<D>(put, k - forward, forward - k), splat<D>(0.0));
-    price = select<D>(general, time_value + intrinsic, price);
-  }
-  return price;
+  plan.x = -fabs(x);
+  plan.s = sqrt(t) * sigma;
+  plan.scale = (sqrt(k) * sqrt(forward)) * discount;
+  const Mask<D> in_the_money = (put & (x < 0)) | (~put & (x > 0));
+  plan.intrinsic =
+      select<D>(in_the_money, discount * select<D>(put, k - forward, forward - k), splat<D>(0.0));
+  return plan;
+}
+
+template <class D>
+QUORIX_INLINE D finish_price(const PricePlan<D>& plan, D b) {
+  // b = 0 stands for a value below the smallest double, where the scale may overflow.
+  const D time_value =
+      select<D>((b == 0) & (plan.scale == kInfinity), splat<D>(0.0), plan.scale * b);
+  return select<D>(plan.general, time_value + plan.intrinsic, plan.fallback);
+}
+
+template <class D>
+QUORIX_INLINE D option_price(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+  const PricePlan<D> plan = price_plan(put, s, k, t, r, q, sigma);
+  D b = splat<D>(0.0);
+  if (any<D>(plan.general)) b = normalised_black(plan.x, plan.s).b;
+  return finish_price(plan, b);
 }
 
 template <class D>

@@ -2,6 +2,7 @@
 // QUORIX_TARGET naming it and the target's code-generation flags; every copy gives the same bits.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -66,9 +67,77 @@ void map_lanes(const Columns& columns, std::size_t begin, std::size_t end,
   }
 }
 
+// Prices in chunks: the lanes of a chunk are planned, sorted into one index list per region of
+// the Black function, evaluated a full block of one region at a time, and finished. Mixed chains
+// would otherwise evaluate several regions' formulas for every block. Each element goes through
+// the same operations as in option_price, so the bits are the same.
+template <class Stages, class... Kinds, std::size_t... I>
+void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end,
+                      std::index_sequence<I...>) {
+  using D = Lanes<kTargetWidth>;
+  constexpr std::size_t W = kTargetWidth;
+  constexpr std::size_t kChunk = 128;
+  PricePlan<D> plans[kChunk / W];
+  double x[kChunk], s[kChunk], b[kChunk];
+  std::uint8_t lists[kBlackRegions][kChunk];
+  for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
+    const std::size_t size = std::min(kChunk, end - chunk);
+    std::size_t counts[kBlackRegions] = {};
+    for (std::size_t g = 0; g * W < size; ++g) {
+      const std::size_t count = std::min(W, size - g * W);
+      const PricePlan<D> plan =
+          Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W, count)...);
+      plans[g] = plan;
+      for (int region = 0; region < kBlackRegions; ++region) {
+        const Mask<D> lanes = in_black_region(region, plan.x, plan.s) & plan.general;
+        for (std::size_t j = 0; j < count; ++j) {
+          if (lanes[j]) lists[region][counts[region]++] = static_cast<std::uint8_t>(g * W + j);
+        }
+      }
+      for (std::size_t j = 0; j < count; ++j) {
+        x[g * W + j] = plan.x[j];
+        s[g * W + j] = plan.s[j];
+        b[g * W + j] = 0.0;
+      }
+    }
+    for (int region = 0; region < kBlackRegions; ++region) {
+      const std::uint8_t* list = lists[region];
+      for (std::size_t p = 0; p < counts[region]; p += W) {
+        const std::size_t count = std::min(W, counts[region] - p);
+        D xs, ss;
+        for (std::size_t j = 0; j < W; ++j) {
+          const std::size_t e = list[p + (j < count ? j : 0)];
+          xs[j] = x[e];
+          ss[j] = s[e];
+        }
+        const D value = finish_black(black_region_value(region, xs, ss), xs, ss).b;
+        for (std::size_t j = 0; j < count; ++j) b[list[p + j]] = value[j];
+      }
+    }
+    for (std::size_t g = 0; g * W < size; ++g) {
+      const std::size_t count = std::min(W, size - g * W);
+      D lanes;
+      for (std::size_t j = 0; j < W; ++j) lanes[j] = b[g * W + (j < count ? j : 0)];
+      store(finish_price(plans[g], lanes), columns.outputs, chunk + g * W, count);
+    }
+  }
+}
+
+// Kernels whose Black value a block may evaluate region by region, with their price plan.
+template <class Kernel>
+struct PriceStages {
+  static constexpr bool kStaged = false;
+};
+
 template <class Kernel, int W, class... Kinds>
 void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
-  map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
+  if constexpr (PriceStages<Kernel>::kStaged) {
+    map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end,
+                                                     std::index_sequence_for<Kinds...>{});
+  } else {
+    map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end,
+                                          std::index_sequence_for<Kinds...>{});
+  }
 }
 
 #define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, OUTPUTS, ...)   \
@@ -80,6 +149,24 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
   };
 QUORIX_KERNELS(QUORIX_KERNEL_FUNCTOR)
 #undef QUORIX_KERNEL_FUNCTOR
+
+template <>
+struct PriceStages<bsm_price_kernel> {
+  static constexpr bool kStaged = true;
+  template <class D>
+  static PricePlan<D> plan(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+    return price_plan(put, s, k, t, r, q, sigma);
+  }
+};
+
+template <>
+struct PriceStages<black76_price_kernel> {
+  static constexpr bool kStaged = true;
+  template <class D>
+  static PricePlan<D> plan(Mask<D> put, D f, D k, D t, D r, D sigma) {
+    return price_plan(put, f, k, t, r, r, sigma);
+  }
+};
 
 // The solver inverts one lane at a time, so wider blocks would only add padding work to the
 // scalar calls.
