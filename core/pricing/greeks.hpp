@@ -46,7 +46,7 @@ QUORIX_INLINE D delta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms,
 
 template <class D>
 QUORIX_INLINE D theta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, Probabilities<D> n,
-                          D s, D k, D r, D q, D sigma) {
+                                 D s, D k, D r, D q, D sigma) {
   // -phi(d1) s e^(-qt) sigma / (2 sqrt t): the volatility decay.
   const D decay =
       (((exp((-0.5 * terms.d1) * terms.d1) * -kOneOverSqrtTwoPi) * (terms.eq * s)) * sigma) /
@@ -107,8 +107,7 @@ QUORIX_INLINE GreeksOf<D> option_greeks(Mask<D> put, D s, D k, D t, D r, D q, D 
     greeks.delta = select<D>(degenerate, greeks.delta, delta_from_terms(put, terms, n.n1));
     greeks.gamma = select<D>(degenerate, zero, gamma_from_terms(terms, s, sigma));
     greeks.vega = select<D>(degenerate, zero, vega_from_terms(terms, s));
-    greeks.theta =
-        select<D>(degenerate, zero, theta_from_terms(put, terms, n, s, k, r, q, sigma));
+    greeks.theta = select<D>(degenerate, zero, theta_from_terms(put, terms, n, s, k, r, q, sigma));
     greeks.rho = select<D>(degenerate, zero, rho_from_terms(put, terms, n.n2, k, t));
   }
   return greeks;

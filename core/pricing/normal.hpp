@@ -22,8 +22,7 @@ QUORIX_INLINE D exp_of_square(D z) {
 namespace detail {
 // (2n - 1)!! (-1)^n for n = 7 down to 1: erfcx(z) sqrt(pi) z = sum_n c_n (2 z^2)^-n, whose first
 // omitted term is below 1e-19 for z >= 28.
-inline constexpr double kErfcxAsymptotic[] = {-135135.0, 10395.0, -945.0, 105.0,
-                                              -15.0,     3.0,     -1.0};
+inline constexpr double kErfcxAsymptotic[] = {-135135.0, 10395.0, -945.0, 105.0, -15.0, 3.0, -1.0};
 }  // namespace detail
 
 // exp(z^2) * erfc(z): the product below 1.25, exp(R/S - 0.5625) / z from erfc's tail form on
@@ -38,7 +37,8 @@ QUORIX_INLINE D erfcx(D z) {
     result = exp_of_square(z) * erfc(z);
   }
   if (any<D>(rational)) {
-    result = select<D>(rational, exp_of_sum(splat<D>(-0.5625), erfc_tail_correction(z)) / z, result);
+    result =
+        select<D>(rational, exp_of_sum(splat<D>(-0.5625), erfc_tail_correction(z)) / z, result);
   }
   if (any<D>(asymptotic)) {
     const D u = 0.5 / (z * z);
@@ -66,8 +66,12 @@ QUORIX_INLINE D pdf(D y) {
 }
 
 // One-lane forms for the scalar solver code.
-inline double erfcx(double z) { return erfcx(Lanes<1>{z})[0]; }
-inline double cdf(double y) { return cdf(Lanes<1>{y})[0]; }
+inline double erfcx(double z) {
+  return erfcx(Lanes<1>{z})[0];
+}
+inline double cdf(double y) {
+  return cdf(Lanes<1>{y})[0];
+}
 
 }  // namespace QUORIX_TARGET
 }  // namespace quorix

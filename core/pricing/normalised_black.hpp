@@ -16,9 +16,9 @@ struct BlackValueOf {
 
 using BlackValue = BlackValueOf<double>;
 
-inline constexpr double kAsymptoticThreshold = -10.0;            // eta
+inline constexpr double kAsymptoticThreshold = -10.0;                      // eta
 inline constexpr double kAsymptoticShiftedThreshold = -9.789747145884828;  // eta + tau
-inline constexpr double kSmallSThreshold = 0.2102528541151713;   // tau
+inline constexpr double kSmallSThreshold = 0.2102528541151713;             // tau
 inline constexpr double kCdfRegionThreshold = 0.85;
 inline constexpr double kIntrinsicSeriesThreshold = 0.011962890625;  // 98 * 2^-13
 inline constexpr double kSqrtHalfPi = 1.2533141373155003;
@@ -29,7 +29,9 @@ template <class D>
 QUORIX_INLINE D clamp_positive(D v) {
   return select<D>(v > 0, v, splat<D>(0.0));
 }
-inline double clamp_positive(double v) { return v > 0 ? v : 0.0; }
+inline double clamp_positive(double v) {
+  return v > 0 ? v : 0.0;
+}
 
 // 2 sinh(x/2); the series keeps relative accuracy for small x.
 template <class D>
@@ -50,7 +52,9 @@ QUORIX_INLINE D two_sinh_half(D x) {
   }
   return result;
 }
-inline double two_sinh_half(double x) { return two_sinh_half(Lanes<1>{x})[0]; }
+inline double two_sinh_half(double x) {
+  return two_sinh_half(Lanes<1>{x})[0];
+}
 
 // The normalised intrinsic value of a call, 2 sinh(x/2) clamped at 0.
 template <class D>
@@ -99,7 +103,8 @@ QUORIX_INLINE BlackValueOf<D> asymptotic_expansion(D h, D t) {
   const D r = (h - t) * (h + t);
   const D q = (h / r) * (h / r);
   D sum = (asymptotic_polynomial(17, e) * 33.0) * q;
-  for (int k = 16; k >= 2; --k) sum = (asymptotic_polynomial(k, e) + sum) * (static_cast<double>(2 * k - 1) * q);
+  for (int k = 16; k >= 2; --k)
+    sum = (asymptotic_polynomial(k, e) + sum) * (static_cast<double>(2 * k - 1) * q);
   const D series = (asymptotic_polynomial(1, e) + sum) * q + 2.0;
   const D v = exp((t * t + h * h) * -0.5) * kOneOverSqrtTwoPi;
   return {((t / r) * v) * series, v};
@@ -116,12 +121,10 @@ QUORIX_INLINE BlackValueOf<D> small_s_expansion(D h, D t) {
   const D b2 = (15 * a - 7) + g * ((10 * a - 1) + g * a);
   const D b3 = (105 * a - 57) + g * ((105 * a - 18) + g * ((21 * a - 1) + g * a));
   const D b4 =
-      (945 * a - 561) +
-      g * ((1260 * a - 285) + g * ((378 * a - 33) + g * ((36 * a - 1) + g * a)));
-  const D b5 =
-      (10395 * a - 6555) +
-      g * ((17325 * a - 4680) +
-           g * ((6930 * a - 840) + g * ((990 * a - 52) + g * ((55 * a - 1) + g * a))));
+      (945 * a - 561) + g * ((1260 * a - 285) + g * ((378 * a - 33) + g * ((36 * a - 1) + g * a)));
+  const D b5 = (10395 * a - 6555) +
+               g * ((17325 * a - 4680) +
+                    g * ((6930 * a - 840) + g * ((990 * a - 52) + g * ((55 * a - 1) + g * a))));
   const D b6 =
       (135135 * a - 89055) +
       g * ((270270 * a - 82845) +
@@ -184,10 +187,14 @@ QUORIX_INLINE Mask<D> in_black_region(int region, D x, D s) {
   const Mask<D> small = ~asymptotic & (t < kSmallSThreshold);
   const Mask<D> difference = ~asymptotic & ~small & (s * t + x > kCdfRegionThreshold * s);
   switch (region) {
-    case kAsymptoticRegion: return asymptotic;
-    case kSmallRegion: return small;
-    case kDifferenceRegion: return difference;
-    default: return ~(asymptotic | small | difference);
+    case kAsymptoticRegion:
+      return asymptotic;
+    case kSmallRegion:
+      return small;
+    case kDifferenceRegion:
+      return difference;
+    default:
+      return ~(asymptotic | small | difference);
   }
 }
 
@@ -197,10 +204,14 @@ QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s) {
   const D t = 0.5 * s;
   const D h = x / s;
   switch (region) {
-    case kAsymptoticRegion: return detail::asymptotic_expansion(h, t);
-    case kSmallRegion: return detail::small_s_expansion(h, t);
-    case kDifferenceRegion: return detail::cdf_difference(x, s, h, t);
-    default: return detail::erfcx_difference(h, t);
+    case kAsymptoticRegion:
+      return detail::asymptotic_expansion(h, t);
+    case kSmallRegion:
+      return detail::small_s_expansion(h, t);
+    case kDifferenceRegion:
+      return detail::cdf_difference(x, s, h, t);
+    default:
+      return detail::erfcx_difference(h, t);
   }
 }
 

@@ -8,7 +8,9 @@ namespace quorix {
 inline namespace QUORIX_TARGET {
 
 // A negative flag is a put; zero and every positive flag a call.
-inline bool is_put(signed char flag) { return flag < 0; }
+inline bool is_put(signed char flag) {
+  return flag < 0;
+}
 
 // What a price needs around its normalised Black value b(x, s): the time value is scale * b,
 // on the out-of-the-money side, and the discounted intrinsic value is added apart, so that deep

@@ -30,9 +30,9 @@ inline namespace QUORIX_TARGET {
 template <int W>
 struct LaneTypes;
 
-#define QUORIX_LANE_TYPES(W)                                                  \
-  template <>                                                                 \
-  struct LaneTypes<W> {                                                       \
+#define QUORIX_LANE_TYPES(W)                                      \
+  template <>                                                     \
+  struct LaneTypes<W> {                                           \
     typedef double Double __attribute__((vector_size(8 * W)));    \
     typedef std::int64_t Int __attribute__((vector_size(8 * W))); \
   };
@@ -102,16 +102,14 @@ template <class D>
 QUORIX_INLINE D fma(D a, D b, D c) {
 #if defined(__FMA__)
   if constexpr (kWidth<D> == 4) {
-    return reinterpret_cast<D>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a),
-                                               reinterpret_cast<__m256d>(b),
-                                               reinterpret_cast<__m256d>(c)));
+    return reinterpret_cast<D>(_mm256_fmadd_pd(
+        reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b), reinterpret_cast<__m256d>(c)));
   }
 #endif
 #if defined(__AVX512F__)
   if constexpr (kWidth<D> == 8) {
-    return reinterpret_cast<D>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(a),
-                                               reinterpret_cast<__m512d>(b),
-                                               reinterpret_cast<__m512d>(c)));
+    return reinterpret_cast<D>(_mm512_fmadd_pd(
+        reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b), reinterpret_cast<__m512d>(c)));
   }
 #endif
   D result;

@@ -21,22 +21,22 @@ using BlockKernel = void (*)(const Columns& columns, std::size_t begin, std::siz
 
 // One row per kernel: its name, the lane kernel, the outputs, and the column kinds (F: flag,
 // N: number).
-#define QUORIX_KERNELS(X)                                                    \
-  X(bsm_price, option_price, 1, F, N, N, N, N, N, N)                         \
-  X(bsm_delta, option_delta, 1, F, N, N, N, N, N, N)                         \
-  X(bsm_gamma, option_gamma, 1, N, N, N, N, N, N)                            \
-  X(bsm_vega, option_vega, 1, N, N, N, N, N, N)                              \
-  X(bsm_theta, option_theta, 1, F, N, N, N, N, N, N)                         \
-  X(bsm_rho, option_rho, 1, F, N, N, N, N, N, N)                             \
-  X(bsm_greeks, option_greeks, 5, F, N, N, N, N, N, N)                       \
-  X(bsm_iv, implied_volatility, 1, N, F, N, N, N, N, N)                      \
-  X(black76_price, black76_price, 1, F, N, N, N, N, N)                       \
-  X(black76_delta, black76_delta, 1, F, N, N, N, N, N)                       \
-  X(black76_gamma, black76_gamma, 1, N, N, N, N, N)                          \
-  X(black76_vega, black76_vega, 1, N, N, N, N, N)                            \
-  X(black76_theta, black76_theta, 1, F, N, N, N, N, N)                       \
-  X(black76_rho, black76_rho, 1, F, N, N, N, N, N)                           \
-  X(black76_greeks, black76_option_greeks, 5, F, N, N, N, N, N)              \
+#define QUORIX_KERNELS(X)                                       \
+  X(bsm_price, option_price, 1, F, N, N, N, N, N, N)            \
+  X(bsm_delta, option_delta, 1, F, N, N, N, N, N, N)            \
+  X(bsm_gamma, option_gamma, 1, N, N, N, N, N, N)               \
+  X(bsm_vega, option_vega, 1, N, N, N, N, N, N)                 \
+  X(bsm_theta, option_theta, 1, F, N, N, N, N, N, N)            \
+  X(bsm_rho, option_rho, 1, F, N, N, N, N, N, N)                \
+  X(bsm_greeks, option_greeks, 5, F, N, N, N, N, N, N)          \
+  X(bsm_iv, implied_volatility, 1, N, F, N, N, N, N, N)         \
+  X(black76_price, black76_price, 1, F, N, N, N, N, N)          \
+  X(black76_delta, black76_delta, 1, F, N, N, N, N, N)          \
+  X(black76_gamma, black76_gamma, 1, N, N, N, N, N)             \
+  X(black76_vega, black76_vega, 1, N, N, N, N, N)               \
+  X(black76_theta, black76_theta, 1, F, N, N, N, N, N)          \
+  X(black76_rho, black76_rho, 1, F, N, N, N, N, N)              \
+  X(black76_greeks, black76_option_greeks, 5, F, N, N, N, N, N) \
   X(black76_iv, black76_implied_volatility, 1, N, F, N, N, N, N)
 
 enum class KernelId : int {
@@ -65,7 +65,6 @@ constexpr KernelShape of(std::size_t outputs, Kinds... kinds) {
   }
   return {sizeof...(kinds), flag, outputs};
 }
-
 
 inline constexpr KernelShape kAll[kKernelCount] = {
 #define QUORIX_KERNEL_SHAPE(NAME, KERNEL, OUTPUTS, ...) of(OUTPUTS, __VA_ARGS__),

@@ -133,19 +133,18 @@ template <class Kernel, int W, class... Kinds>
 void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
   if constexpr (PriceStages<Kernel>::kStaged) {
     map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end,
-                                                     std::index_sequence_for<Kinds...>{});
+                                                    std::index_sequence_for<Kinds...>{});
   } else {
-    map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end,
-                                          std::index_sequence_for<Kinds...>{});
+    map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
   }
 }
 
-#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, OUTPUTS, ...)   \
-  struct NAME##_kernel {                                     \
-    template <class... A>                                    \
-    auto operator()(A... a) const {                          \
-      return KERNEL(a...);                                   \
-    }                                                        \
+#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, OUTPUTS, ...) \
+  struct NAME##_kernel {                                  \
+    template <class... A>                                 \
+    auto operator()(A... a) const {                       \
+      return KERNEL(a...);                                \
+    }                                                     \
   };
 QUORIX_KERNELS(QUORIX_KERNEL_FUNCTOR)
 #undef QUORIX_KERNEL_FUNCTOR

@@ -14,7 +14,9 @@ thread_local long black_evaluations = 0;
 
 namespace quorix {
 inline namespace QUORIX_TARGET {
-void count_black_evaluation() { ++black_evaluations; }
+void count_black_evaluation() {
+  ++black_evaluations;
+}
 }  // namespace QUORIX_TARGET
 }  // namespace quorix
 
@@ -25,11 +27,11 @@ namespace quorix {
 extern const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET);
 }
 
-#define QUORIX_ELEMENTWISE(NAME, FUNCTION)                                      \
-  extern "C" void NAME(const double* x, double* out, std::size_t n) {          \
-    for (std::size_t i = 0; i < n; ++i) {                                       \
-      out[i] = FUNCTION(quorix::Lanes<1>{x[i]})[0];                             \
-    }                                                                           \
+#define QUORIX_ELEMENTWISE(NAME, FUNCTION)                            \
+  extern "C" void NAME(const double* x, double* out, std::size_t n) { \
+    for (std::size_t i = 0; i < n; ++i) {                             \
+      out[i] = FUNCTION(quorix::Lanes<1>{x[i]})[0];                   \
+    }                                                                 \
   }
 
 QUORIX_ELEMENTWISE(exp_many, quorix::exp)
@@ -45,8 +47,7 @@ void inverse_cdf_many(const double* p, double* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[i] = quorix::inverse_cdf(p[i]);
 }
 
-void normalised_black_many(const double* x, const double* s, double* b, double* v,
-                           std::size_t n) {
+void normalised_black_many(const double* x, const double* s, double* b, double* v, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     const quorix::BlackValue value = quorix::normalised_black(x[i], s[i]);
     b[i] = value.b;
