@@ -19,44 +19,78 @@ QUORIX_INLINE D exp_of_square(D z) {
   return exp_of_product(z, z);
 }
 
-namespace detail {
-// (2n - 1)!! (-1)^n for n = 7 down to 1: erfcx(z) sqrt(pi) z = sum_n c_n (2 z^2)^-n, whose first
-// omitted term is below 1e-19 for z >= 28.
-inline constexpr double kErfcxAsymptotic[] = {-135135.0, 10395.0, -945.0, 105.0, -15.0, 3.0, -1.0};
-}  // namespace detail
+// Below this exp(z*z) stays finite, so erfcx is exp(z*z)*erfc(z).
+inline constexpr double kErfcxSwitch = 26.5;
+// Beyond |y| = 4 the tail form avoids the cancellation of 1 - erfc.
+inline constexpr double kCdfSwitch = 4.0;
 
-// exp(z^2) * erfc(z): the product below 1.25, exp(R/S - 0.5625) / z from erfc's tail form on
-// [1.25, 28) (the exp(-z^2) factors cancel exactly), and the asymptotic series beyond.
+// Lentz continued-fraction parameters.
+inline constexpr double kLentzTolerance = 1e-16;
+inline constexpr double kLentzTiny = 1e-300;
+inline constexpr double kLentzHuge = 9.999999999999999e+299;  // 1 / kLentzTiny
+inline constexpr int kLentzTerms = 199;
+
+// sqrt(pi) erfcx(z) = 1 / (z + a1 / (z + a2 / (z + ...))), a_n = n / 2, by the modified Lentz
+// method. Each lane stops after the round in which it meets the tolerance.
 template <class D>
-QUORIX_INLINE D erfcx(D z) {
-  using namespace detail;
-  const Mask<D> rational = (z >= kErfMiddle) & (z < kErfcZero);
-  const Mask<D> asymptotic = z >= kErfcZero;
-  D result = splat<D>(0.0);
-  if (any<D>(~(rational | asymptotic))) {
-    result = exp_of_square(z) * erfc(z);
+QUORIX_INLINE D erfcx_continued_fraction(D z) {
+  D f = z, c = z, d = splat<D>(0.0);
+  Mask<D> active = z == z;
+  for (int n = 1; n <= kLentzTerms && any<D>(active); ++n) {
+    const double a = n * 0.5;
+    const D d_next = fma(splat<D>(a), d, z);
+    const D c_next = a / c + z;
+    d = select<D>(active, select<D>(fabs(d_next) < kLentzTiny, splat<D>(kLentzHuge), 1.0 / d_next),
+                  d);
+    c = select<D>(active, select<D>(fabs(c_next) < kLentzTiny, splat<D>(kLentzTiny), c_next), c);
+    const D delta = c * d;
+    f = select<D>(active, f * delta, f);
+    active = active & ~(fabs(delta - 1.0) < kLentzTolerance);
   }
-  if (any<D>(rational)) {
-    result =
-        select<D>(rational, exp_of_sum(splat<D>(-0.5625), erfc_tail_correction(z)) / z, result);
-  }
-  if (any<D>(asymptotic)) {
-    const D u = 0.5 / (z * z);
-    D series = splat<D>(kErfcxAsymptotic[0]);
-    for (int i = 1; i < 7; ++i) series = fma(series, u, splat<D>(kErfcxAsymptotic[i]));
-    const D value = fma(series, u, splat<D>(1.0)) * (kOneOverSqrtPi / z);
-    result = select<D>(asymptotic, value, result);
-  }
-  return result;
+  return kOneOverSqrtPi / f;
 }
 
-// Phi(y) = erfc(-y / sqrt2) / 2, through erfc(|y| / sqrt2) alone: below zero that is the value,
-// above it the complement, so one set of erfc branches serves both signs. erfc keeps relative
-// accuracy in its tail, so Phi(y) does deep below zero.
+// exp(z^2) * erfc(z).
+template <class D>
+QUORIX_INLINE D erfcx(D z) {
+  const Mask<D> fraction = z >= kErfcxSwitch;
+  D result = splat<D>(0.0);
+  if (!all<D>(fraction)) result = exp_of_square(z) * erfc(z);
+  if (any<D>(fraction)) {
+    // Other lanes, +inf among them, run the fraction at the switch point and are not kept.
+    const D argument = select<D>(fraction & (z < kInfinity), z, splat<D>(kErfcxSwitch));
+    result = select<D>(fraction, erfcx_continued_fraction(argument), result);
+  }
+  // erfcx(+inf) = 0; erfcx(-inf) = +inf and NaN come out of the product.
+  return select<D>(z == kInfinity, splat<D>(0.0), result);
+}
+
+// Phi(y) through erfcx: no cancellation in either tail.
+template <class D>
+QUORIX_INLINE D cdf_erfcx(D y) {
+  const D e = exp((-0.5 * y) * y) * 0.5;
+  const D lower = e * erfcx(y * -kOneOverSqrtTwo);
+  const D upper = 1.0 - e * erfcx(y * kOneOverSqrtTwo);
+  return select<D>(y == -kInfinity, splat<D>(0.0),
+                   select<D>(y == kInfinity, splat<D>(1.0), select<D>(y < 0, lower, upper)));
+}
+
+// Phi(y), the standard normal distribution function.
 template <class D>
 QUORIX_INLINE D cdf(D y) {
-  const D half_tail = erfc(fabs(y) * kOneOverSqrtTwo) * 0.5;
-  return select<D>(y < 0, half_tail, 1.0 - half_tail);
+  const Mask<D> central = fabs(y) < kCdfSwitch;
+  D result = splat<D>(0.0);
+  if (!all<D>(central)) result = cdf_erfcx(y);
+  if (any<D>(central)) {
+    const Mask<D> negative = y < 0;
+    D value = splat<D>(0.0);
+    if (any<D>(central & negative)) value = erfc(y * -kOneOverSqrtTwo) * 0.5;
+    if (any<D>(central & ~negative)) {
+      value = select<D>(negative, value, (erf(y * kOneOverSqrtTwo) + 1.0) * 0.5);
+    }
+    result = select<D>(central, value, result);
+  }
+  return result;
 }
 
 // phi(y), the standard normal density.
