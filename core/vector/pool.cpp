@@ -17,7 +17,12 @@ namespace quorix::pool {
 namespace {
 
 constexpr std::size_t kMaxThreads = 65535;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Sanitizer builds: instrumented kernels need several times the stack of the shipped build.
+constexpr std::size_t kStackSize = 32 * 1024 * 1024;
+#else
 constexpr std::size_t kStackSize = 2 * 1024 * 1024;
+#endif
 // Forks nest about log2(n) deep per steal; a full deque runs the fork inline instead.
 constexpr std::size_t kDequeCapacity = 256;
 // Fruitless searches, each followed by sched_yield, before an idle worker sleeps.

@@ -36,7 +36,7 @@ D load(N, const void* column, std::size_t i, std::size_t count) {
 template <class D, std::size_t W = kWidth<D>>
 Mask<D> load(F, const void* column, std::size_t i, std::size_t count) {
   const signed char* data = static_cast<const signed char*>(column) + i;
-  Mask<D> put;
+  Mask<D> put{};  // every lane is set below; the braces quiet a false warning
   for (std::size_t j = 0; j < W; ++j) put[j] = is_put(data[j < count ? j : 0]) ? -1 : 0;
   return put;
 }
