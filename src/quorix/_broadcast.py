@@ -56,16 +56,16 @@ _INT8 = np.dtype(np.int8)
 
 
 def _is_core_form(dtypes: tuple[np.dtype[Any], ...], args: tuple[Any, ...]) -> bool:
-    """Already what the core takes: equal-length 1-D contiguous arrays of the exact dtypes."""
+    """Equal-length 1-D arrays of exactly the core's dtypes (NumPy's built-in dtypes are
+    singletons, so identity decides); the core itself refuses a strided or misaligned one."""
     first = args[0]
-    if type(first) is not np.ndarray:
+    if type(first) is not np.ndarray or first.ndim != 1:
         return False
-    shape = first.shape
+    n = len(first)
     for dtype, arg in zip(dtypes, args):
-        if (type(arg) is not np.ndarray or arg.shape != shape or arg.dtype != dtype
-                or arg.strides[0] != dtype.itemsize):
+        if type(arg) is not np.ndarray or arg.dtype is not dtype or arg.ndim != 1 or len(arg) != n:
             return False
-    return len(shape) == 1
+    return True
 
 
 def _module_of(value: Any) -> str:
@@ -120,8 +120,12 @@ def _make(name: str) -> Callable[..., Any]:
 
     def function(*args: Any, **kwargs: Any) -> Any:
         if not kwargs and len(args) == len(params) and _is_core_form(dtypes, args):
-            result = core(*args)  # the zero-copy path: nothing to convert
-            return Greeks(*result) if isinstance(result, tuple) else result
+            try:
+                result = core(*args)  # the zero-copy path: nothing to convert
+            except TypeError:
+                pass  # strided or misaligned: the converting path makes a contiguous copy
+            else:
+                return Greeks(*result) if isinstance(result, tuple) else result
         return _broadcast_call(core, params, _bind(name, params, args, kwargs))
 
     function.__name__ = function.__qualname__ = name
