@@ -169,10 +169,5 @@ QUORIX_INLINE D canonical(D a) {
   return select<D>(is_nan(a), splat<D>(__builtin_nan("")), a);
 }
 
-template <class D>
-QUORIX_INLINE D fmax(D a, D b) {
-  return select<D>(a > b, a, b);
-}
-
 }  // namespace QUORIX_TARGET
 }  // namespace quorix
