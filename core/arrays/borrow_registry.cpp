@@ -1,8 +1,8 @@
 #include "arrays/borrow_registry.hpp"
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <numeric>
 #include <vector>
 
 #include "arrays/numpy_api.hpp"
@@ -12,14 +12,26 @@ namespace quorix::borrow {
 
 namespace {
 
-// The bytes an array covers within its ultimate base object.
+// The memory an array covers within its owner: element starts lie on the lattice
+// low + k * step (step 0 for a single address), each element `item` bytes long, all within
+// [low, high).
 struct Region {
-  PyObject* base;
+  PyObject* owner;
   const char* low;
-  const char* high;  // one past the last byte touched
+  const char* high;
+  Py_ssize_t step;
+  Py_ssize_t item;
+
+  bool operator==(const Region&) const = default;
 
   bool overlaps(const Region& other) const {
-    return base == other.base && low < other.high && other.low < high;
+    if (owner != other.owner || !(low < other.high && other.low < high)) return false;
+    // Interleaved views are disjoint when, on the lattice both lie on, each element of the
+    // other region starts after one of ours ends and ends before the next one starts.
+    const Py_ssize_t lattice = std::gcd(step, other.step);
+    if (lattice == 0) return true;
+    const Py_ssize_t offset = ((other.low - low) % lattice + lattice) % lattice;
+    return offset < item || offset + other.item > lattice;
   }
 };
 
@@ -33,29 +45,34 @@ struct Registry {
   std::vector<Borrow> borrows;
 };
 
-Region region_of(PyObject* object) {
-  const numpy::ArrayObject* array = numpy::as_array(object);
-  PyObject* base = object;
-  const numpy::Api* api = numpy::api();
-  while (api != nullptr) {
-    PyObject* next = numpy::as_array(base)->base;
-    if (next == nullptr || !numpy::is_array(*api, next)) break;
-    base = next;
+// The owner is the first object down the `base` chain that is not an array (the real owner
+// of the memory, so that two arrays made on one buffer meet), else the last array.
+PyObject* owner_of(const numpy::Api& api, PyObject* object) {
+  PyObject* owner = object;
+  while (PyObject* next = numpy::as_array(owner)->base) {
+    owner = next;
+    if (!numpy::is_array(api, next)) break;
   }
+  return owner;
+}
+
+Region region_of(PyObject* object) {
+  // A registry exists only once this module has loaded NumPy's interface.
+  const numpy::Api& api = *numpy::api();
+  const numpy::ArrayObject* array = numpy::as_array(object);
+  const Py_ssize_t item = numpy::item_size(api, array);
   const char* low = array->data;
   const char* high = array->data;
-  Py_ssize_t item = 0;  // the smallest stride stands in for the item size
+  Py_ssize_t step = 0;
   for (int d = 0; d < array->nd; ++d) {
     const Py_ssize_t size = array->dimensions[d];
     const Py_ssize_t stride = array->strides[d];
-    if (size == 0) return {base, array->data, array->data};
+    if (size == 0 || item == 0) return {nullptr, nullptr, nullptr, 0, 0};
     if (stride > 0) high += (size - 1) * stride;
     if (stride < 0) low += (size - 1) * stride;
-    const Py_ssize_t magnitude = stride < 0 ? -stride : stride;
-    if (size > 1 && magnitude > 0) item = item == 0 ? magnitude : std::min(item, magnitude);
+    if (size > 1) step = std::gcd(step, stride);
   }
-  const Py_ssize_t step = item == 0 ? 1 : item;
-  return {base, low, high + step};
+  return {owner_of(api, object), low, high + item, step, item};
 }
 
 int acquire(void* state, PyObject* array) {
@@ -67,8 +84,7 @@ int acquire(void* state, PyObject* array) {
     if (borrow.shared < 0 && borrow.region.overlaps(region)) return kConflict;
   }
   for (Borrow& borrow : registry->borrows) {
-    if (borrow.shared > 0 && borrow.region.base == region.base &&
-        borrow.region.low == region.low && borrow.region.high == region.high) {
+    if (borrow.shared > 0 && borrow.region == region) {
       ++borrow.shared;
       return kBorrowed;
     }
@@ -97,10 +113,7 @@ void release_matching(void* state, PyObject* array, bool exclusive) {
   std::lock_guard lock(registry->mutex);
   auto& borrows = registry->borrows;
   for (auto it = borrows.begin(); it != borrows.end(); ++it) {
-    if ((it->shared < 0) != exclusive || it->region.base != region.base ||
-        it->region.low != region.low || it->region.high != region.high) {
-      continue;
-    }
+    if ((it->shared < 0) != exclusive || it->region != region) continue;
     if (exclusive || --it->shared == 0) borrows.erase(it);
     return;
   }

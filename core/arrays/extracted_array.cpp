@@ -79,7 +79,13 @@ void ExtractedArray::release() {
   if (array_ == nullptr) return;
   // The registry was loaded by the extraction that took the borrow.
   const borrow::Record* registry = borrow::record();
-  registry->release(registry->registry, array_);
+  if (PyErr_Occurred() == nullptr) {
+    registry->release(registry->registry, array_);
+  } else {
+    // Another module's release may run Python code, which must not see or clear our error.
+    const SavedError saved;
+    registry->release(registry->registry, array_);
+  }
   Py_DECREF(array_);
   array_ = nullptr;
 }

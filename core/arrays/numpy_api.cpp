@@ -97,6 +97,7 @@ Api* load_api() {
   // The capsule stays referenced for the rest of the process, so the table stays valid.
   Py_INCREF(capsule.get());
   auto* numpy_api = new Api;
+  numpy_api->abi2 = abi >= kCompiledAbiVersion;
   numpy_api->array_type = static_cast<PyTypeObject*>(table[kArrayType]);
   numpy_api->descr_from_type = reinterpret_cast<decltype(Api::descr_from_type)>(table[kDescrFromType]);
   numpy_api->equiv_types = reinterpret_cast<decltype(Api::equiv_types)>(table[kEquivTypes]);

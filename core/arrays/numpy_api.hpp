@@ -31,8 +31,26 @@ inline constexpr int kFContiguous = 0x2;
 inline constexpr int kAligned = 0x100;
 inline constexpr int kWriteable = 0x400;
 
+// The leading fields of NumPy's dtype object: NumPy 2 widened the item size and moved it.
+struct DescrV1 {
+  PyObject_HEAD
+  PyTypeObject* typeobj;
+  char kind, type, byteorder, flags;
+  int type_num;
+  int elsize;
+};
+struct DescrV2 {
+  PyObject_HEAD
+  PyTypeObject* typeobj;
+  char kind, type, byteorder, former_flags;
+  int type_num;
+  std::uint64_t flags;
+  npy_intp elsize;
+};
+
 // The entries of the interface table this module uses.
 struct Api {
+  bool abi2;  // NumPy 2.x: dtypes are laid out as DescrV2
   PyTypeObject* array_type;
   PyObject* (*descr_from_type)(int);
   unsigned char (*equiv_types)(PyObject*, PyObject*);
@@ -52,6 +70,11 @@ void* capsule_pointer(PyObject* object, const char* name);
 PyObject* import_multiarray();
 
 inline ArrayObject* as_array(PyObject* object) { return reinterpret_cast<ArrayObject*>(object); }
+
+inline npy_intp item_size(const Api& numpy, const ArrayObject* array) {
+  if (numpy.abi2) return reinterpret_cast<const DescrV2*>(array->descr)->elsize;
+  return reinterpret_cast<const DescrV1*>(array->descr)->elsize;
+}
 
 inline bool is_array(const Api& numpy, PyObject* object) {
   return Py_TYPE(object) == numpy.array_type || PyType_IsSubtype(Py_TYPE(object), numpy.array_type);

@@ -1,4 +1,4 @@
-// A strong reference that is dropped when it goes out of scope.
+// Strong references and the pending exception, held for a scope.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -31,6 +31,38 @@ class OwnedRef {
 
  private:
   PyObject* object_;
+};
+
+// Takes the pending exception off the thread for the scope and sets it again at the end, so
+// that code run meanwhile (another module's callbacks, Python code) neither sees nor clears it.
+class SavedError {
+ public:
+  SavedError() {
+#if PY_VERSION_HEX >= 0x030C0000
+    exception_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &exception_, &traceback_);
+    PyErr_NormalizeException(&type_, &exception_, &traceback_);
+#endif
+  }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  ~SavedError() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception_);
+#else
+    PyErr_Restore(type_, exception_, traceback_);
+#endif
+  }
+
+  PyObject* exception() const { return exception_; }
+
+ private:
+  PyObject* exception_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+  PyObject* type_ = nullptr;
+  PyObject* traceback_ = nullptr;
+#endif
 };
 
 }  // namespace quorix

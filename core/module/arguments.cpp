@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "arrays/owned_ref.hpp"
+
 namespace quorix {
 
 namespace {
@@ -88,26 +90,13 @@ bool match_arguments(const Descriptor& descriptor, PyObject* const* args, Py_ssi
 }
 
 void add_parameter_note(std::string_view parameter) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exception = PyErr_GetRaisedException();
-#else
-  PyObject *type = nullptr, *exception = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &exception, &traceback);
-  PyErr_NormalizeException(&type, &exception, &traceback);
-#endif
+  const SavedError saved;
   std::string text("while processing '");
   text.append(parameter).append("'");
-  PyObject* note = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  PyObject* result =
-      note == nullptr ? nullptr : PyObject_CallMethod(exception, "add_note", "O", note);
-  if (result == nullptr) PyErr_Clear();  // a failed note leaves the original exception as it is
-  Py_XDECREF(result);
-  Py_XDECREF(note);
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exception);
-#else
-  PyErr_Restore(type, exception, traceback);
-#endif
+  OwnedRef note(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  OwnedRef result(note ? PyObject_CallMethod(saved.exception(), "add_note", "O", note.get())
+                       : nullptr);
+  if (!result) PyErr_Clear();  // a failed note leaves the original exception as it is
 }
 
 bool convert_double(PyObject* object, std::string_view parameter, double* value) {
