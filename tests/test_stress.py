@@ -67,7 +67,8 @@ class FloatRaises:
 
 
 def failing_calls(name, params):
-    """Calls of one function that must fail, each on a different path of the boundary."""
+    """Calls of one function that must fail, each on a different path of the boundary, by what
+    they get wrong."""
     function = getattr(core, name)
     if name.endswith("_scalar"):
         # Fresh floats, so that their reference counts are this test's alone; the flag is a
@@ -79,14 +80,14 @@ def failing_calls(name, params):
         bad = {"flag": good[params.index("flag")].astype(np.float64) if "flag" in params else None,
                "k": good[params.index("k")][::2], "t": good[params.index("t")][:5],
                "sigma": np.ones(8, np.float32)}
-    calls = [lambda: function(*good, 1.0), lambda: function(*good[:-1]),
-             lambda: function(*good[:-1], **{params[0]: good[0]}),
-             lambda: function(*good[:-1], unknown=1.0)]
+    calls = {"extra": lambda: function(*good, 1.0), "missing": lambda: function(*good[:-1]),
+             "twice": lambda: function(*good[:-1], **{params[0]: good[0]}),
+             "unknown": lambda: function(*good[:-1], unknown=1.0)}
     for param, value in bad.items():
         if param in params and value is not None:
             args = list(good)
             args[params.index(param)] = value
-            calls.append(lambda args=args: function(*args))
+            calls[param] = lambda args=args: function(*args)
     return good, calls
 
 
@@ -98,21 +99,58 @@ def test_failure_paths_leave_references_and_memory_flat(name, params):
 
     def fail_all(rounds):
         for _ in range(rounds):
-            for call in calls:
+            for call in calls.values():
                 with pytest.raises((TypeError, ValueError, OverflowError, ArithmeticError)):
                     call()
 
     tracemalloc.start()
     try:
-        fail_all(200)
+        fail_all(100)
         growth = []
         for _ in range(3):  # a leak grows every window; a cache filling once grows only one
             gc.collect()
             start = tracemalloc.get_traced_memory()[0]
-            fail_all(1000)  # a leak of one small object per failure would add over 100 kB
+            fail_all(400)  # one small object leaked per failing call would add over 50 kB
             gc.collect()
             growth.append(tracemalloc.get_traced_memory()[0] - start)
         assert min(growth) < 32_000, growth
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(a) for a in checked] == counts
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+@pytest.mark.parametrize("name, params", FUNCTIONS)
+def test_reference_totals_and_blocks_stay_flat_on_a_debug_interpreter(name, params):
+    """The interpreter's total of references and its allocated blocks, over repeated calls of
+    each path. A NumPy built without reference debugging moves the total by about one per object
+    it makes and frees (an array, a dtype to compare); that unit is measured on a plain NumPy
+    call and allowed per such object, and one reference leaked per call still shows."""
+
+    def drift(call, rounds=400):
+        def run(count):
+            for _ in range(count):
+                try:
+                    call()
+                except (TypeError, ValueError, OverflowError, ArithmeticError):
+                    pass
+
+        run(50)
+        gc.collect()
+        refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+        run(rounds)
+        gc.collect()
+        return ((sys.gettotalrefcount() - refs) / rounds,
+                (sys.getallocatedblocks() - blocks) / rounds)
+
+    x = np.ones(8)
+    unit = drift(lambda: np.add(x, x))[0]
+    good, calls = failing_calls(name, params)
+    function = getattr(core, name)
+    vector = not name.endswith("_scalar")
+    outputs = 5 if name.endswith("_greeks") else 1
+    numpy_objects = {"ok": outputs if vector else 0, "flag": int(vector), "sigma": int(vector)}
+    for path, call in {"ok": lambda: function(*good), **calls}.items():
+        refs, blocks = drift(call)
+        assert refs < numpy_objects.get(path, 0) * unit + 0.5, (path, refs, unit)
+        assert blocks < 0.5, (path, blocks)
