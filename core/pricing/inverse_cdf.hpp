@@ -1,8 +1,6 @@
 // Inverse of the standard normal distribution function: Wichura's AS 241 (PPND16).
 #pragma once
 
-#include <cmath>
-
 #include "simd/lanes.hpp"
 
 #include "pricing/normal.hpp"
@@ -42,9 +40,10 @@ inline constexpr RationalCoefficients kInverseCdfTail = {
      7.86869131145613259100e-4, 1.84631831751005468180e-5, 1.42151175831644588870e-7,
      2.04426310338993978564e-15}};
 
-inline double evaluate_rational(const RationalCoefficients& c, double r) {
-  double num = c.numerator[7];
-  double den = c.denominator[7];
+template <class D>
+QUORIX_INLINE D evaluate_rational(const RationalCoefficients& c, D r) {
+  D num = splat<D>(c.numerator[7]);
+  D den = splat<D>(c.denominator[7]);
   for (int i = 6; i >= 0; --i) {
     num = num * r + c.numerator[i];
     den = den * r + c.denominator[i];
@@ -54,22 +53,31 @@ inline double evaluate_rational(const RationalCoefficients& c, double r) {
 
 }  // namespace detail
 
+// Each of the three rational regions is evaluated only when some lane lies in it.
+template <class D>
+QUORIX_INLINE D inverse_cdf(D p) {
+  using namespace detail;
+  const D q = p - 0.5;
+  const Mask<D> central = fabs(q) <= 0.425;
+  D result = splat<D>(0.0);
+  if (any<D>(central)) result = q * evaluate_rational(kInverseCdfCentral, 0.180625 - q * q);
+  if (!all<D>(central)) {
+    const D r = sqrt(-log(select<D>(q < 0, p, 1.0 - p)));
+    const Mask<D> intermediate = r < 5.0;
+    D value = splat<D>(0.0);
+    if (any<D>(~central & intermediate))
+      value = evaluate_rational(kInverseCdfIntermediate, r - 1.6);
+    if (any<D>(~central & ~intermediate)) {
+      value = select<D>(intermediate, value, evaluate_rational(kInverseCdfTail, r - 5.0));
+    }
+    result = select<D>(central, result, select<D>(q < 0, -value, value));
+  }
+  result = select<D>(p <= 0, splat<D>(-kInfinity), select<D>(p >= 1, splat<D>(kInfinity), result));
+  return select<D>(is_nan(p), p, result);
+}
+
 inline double inverse_cdf(double p) {
-  if (std::isnan(p)) return p;
-  if (p <= 0) return -kInfinity;
-  if (p >= 1) return kInfinity;
-  const double q = p - 0.5;
-  if (std::fabs(q) <= 0.425) {
-    return q * detail::evaluate_rational(detail::kInverseCdfCentral, 0.180625 - q * q);
-  }
-  double r = std::sqrt(-std::log(q < 0 ? p : 1.0 - p));
-  double value;
-  if (r < 5.0) {
-    value = detail::evaluate_rational(detail::kInverseCdfIntermediate, r - 1.6);
-  } else {
-    value = detail::evaluate_rational(detail::kInverseCdfTail, r - 5.0);
-  }
-  return q < 0 ? -value : value;
+  return inverse_cdf(Lanes<1>{p})[0];
 }
 
 }  // namespace QUORIX_TARGET

@@ -1,8 +1,8 @@
-// Inverse of the normalised Black function (Let's Be Rational): a rational-cubic first guess
-// from one of four branches, refined by at most four third-order Householder steps.
+// Inverse of the normalised Black function (Let's Be Rational) over lanes: a rational-cubic first
+// guess from one of four branches, refined by at most four third-order Householder steps. Each
+// lane takes its own branch, objective and stopping step; a branch's formulas are evaluated only
+// when some lane needs them, and a lane that has stopped keeps its value.
 #pragma once
-
-#include <cmath>
 
 #include "simd/lanes.hpp"
 
@@ -28,263 +28,339 @@ void count_black_evaluation();
 
 namespace lbr {
 
-inline BlackValue evaluate_black(double x, double s) {
+template <class D>
+QUORIX_INLINE BlackValueOf<D> evaluate_black(D x, D s, Mask<D> lanes) {
 #ifdef QUORIX_COUNT_BLACK_EVALUATIONS
-  count_black_evaluation();
+  for (int i = 0; i < kWidth<D>; ++i) {
+    if (lanes[i]) count_black_evaluation();
+  }
+#else
+  (void)lanes;
 #endif
   return normalised_black(x, s);
 }
 
-inline double rational_cubic_interpolation(double at, double x_l, double x_r, double y_l,
-                                           double y_r, double d_l, double d_r, double r) {
-  const double h = x_r - x_l;
-  if (h == 0) return (y_l + y_r) / 2;
-  const double t = (at - x_l) / h;
-  const double omega = 1 - t;
-  if (r >= kMaxControlParameter) return y_r * t + y_l * omega;
-  const double t2 = t * t;
-  const double omega2 = omega * omega;
-  return (y_r * t2 * t + (r * y_r - h * d_r) * t2 * omega + (r * y_l + h * d_l) * t * omega2 +
-          y_l * omega2 * omega) /
-         (1 + (r - 3) * t * omega);
+// The cube root of a >= 0: e^(ln a / 3) and one Newton step, within about an ulp.
+template <class D>
+QUORIX_INLINE D cube_root(D a) {
+  const D y = exp(log(a) * (1.0 / 3.0));
+  const D refined = y + (a / (y * y) - y) * (1.0 / 3.0);
+  return select<D>((a == 0) | (a == kInfinity), a, refined);
 }
 
-inline double minimum_rational_cubic_control_parameter(double d_l, double d_r, double m,
-                                                       bool prefer_shape) {
-  const bool monotonic = d_l * m >= 0 && d_r * m >= 0;
-  const bool convex = d_l <= m && m <= d_r;
-  const bool concave = d_r <= m && m <= d_l;
-  if (!monotonic && !convex && !concave) return kMinControlParameter;
-  double r1 = -kDblMax, r2 = -kDblMax;
-  if (monotonic) {
-    if (std::fabs(m) >= kDblMin) {
-      r1 = (d_r + d_l) / m;
-    } else if (prefer_shape) {
-      r1 = kMaxControlParameter;
-    }
-  }
-  if (convex || concave) {
-    const double left = m - d_l;
-    const double right = d_r - m;
-    if (std::fabs(left) >= kDblMin && std::fabs(right) >= kDblMin) {
-      r2 = std::fmax(std::fabs((d_r - d_l) / right), std::fabs((d_r - d_l) / left));
-    } else if (prefer_shape) {
-      r2 = kMaxControlParameter;
-    }
-  } else if (monotonic && prefer_shape) {
-    r2 = kMaxControlParameter;
-  }
-  return std::fmax(kMinControlParameter, std::fmax(r1, r2));
+template <class D>
+QUORIX_INLINE D rational_cubic_interpolation(D at, D x_l, D x_r, D y_l, D y_r, D d_l, D d_r, D r) {
+  const D h = x_r - x_l;
+  const D t = (at - x_l) / h;
+  const D omega = 1.0 - t;
+  const D t2 = t * t;
+  const D omega2 = omega * omega;
+  const D cubic = (y_r * t2 * t + (r * y_r - h * d_r) * t2 * omega +
+                   (r * y_l + h * d_l) * t * omega2 + y_l * omega2 * omega) /
+                  (1.0 + (r - 3.0) * t * omega);
+  const D linear = y_r * t + y_l * omega;
+  return select<D>(h == 0, (y_l + y_r) / 2.0, select<D>(r >= kMaxControlParameter, linear, cubic));
 }
 
-enum class Side { kLeft, kRight };
+// The least control parameter that keeps the interpolant monotonic, convex or concave as the
+// data are; with prefer_shape, a degenerate slope asks for the linear limit.
+template <class D>
+QUORIX_INLINE D minimum_rational_cubic_control_parameter(D d_l, D d_r, D m, bool prefer_shape) {
+  const Mask<D> monotonic = (d_l * m >= 0) & (d_r * m >= 0);
+  const Mask<D> curved = ((d_l <= m) & (m <= d_r)) | ((d_r <= m) & (m <= d_l));
+  const D lowest = splat<D>(-kDblMax);
+  const D shape = prefer_shape ? splat<D>(kMaxControlParameter) : lowest;
+  const D r1 = select<D>(monotonic, select<D>(fabs(m) >= kDblMin, (d_r + d_l) / m, shape), lowest);
+  const D left = m - d_l;
+  const D right = d_r - m;
+  const D bend = fmax(fabs((d_r - d_l) / right), fabs((d_r - d_l) / left));
+  const D r2 =
+      select<D>(curved, select<D>((fabs(left) >= kDblMin) & (fabs(right) >= kDblMin), bend, shape),
+                select<D>(monotonic, shape, lowest));
+  const D least = splat<D>(kMinControlParameter);
+  return select<D>(monotonic | curved, fmax(least, fmax(r1, r2)), least);
+}
 
-// The control parameter that matches the second derivative c at the given end.
-inline double rational_cubic_control_parameter(Side side, double x_l, double x_r, double y_l,
-                                               double y_r, double d_l, double d_r, double c,
-                                               bool prefer_shape) {
-  const double h = x_r - x_l;
-  const double m = (y_r - y_l) / h;
-  const double numerator = h * c / 2 + (d_r - d_l);
-  const double denominator = side == Side::kLeft ? m - d_l : d_r - m;
-  double fit;
-  if (std::fabs(numerator) < kDblMin) {
-    fit = 0;
-  } else if (std::fabs(denominator) < kDblMin) {
-    fit = numerator > 0 ? kMaxControlParameter : kMinControlParameter;
-  } else {
-    fit = numerator / denominator;
-  }
-  return std::fmax(fit, minimum_rational_cubic_control_parameter(d_l, d_r, m, prefer_shape));
+// The control parameter that matches the second derivative c at the left end (lanes of
+// at_left) or at the right end (the others).
+template <class D>
+QUORIX_INLINE D rational_cubic_control_parameter(Mask<D> at_left, D x_l, D x_r, D y_l, D y_r, D d_l,
+                                                 D d_r, D c, bool prefer_shape) {
+  const D h = x_r - x_l;
+  const D m = (y_r - y_l) / h;
+  const D numerator = h * c / 2.0 + (d_r - d_l);
+  const D denominator = select<D>(at_left, m - d_l, d_r - m);
+  const D steep =
+      select<D>(numerator > 0, splat<D>(kMaxControlParameter), splat<D>(kMinControlParameter));
+  const D fit = select<D>(fabs(numerator) < kDblMin, splat<D>(0.0),
+                          select<D>(fabs(denominator) < kDblMin, steep, numerator / denominator));
+  return fmax(fit, minimum_rational_cubic_control_parameter(d_l, d_r, m, prefer_shape));
 }
 
 // The intrinsic value theta * 2 sinh(x/2), clamped at 0.
-inline double signed_intrinsic(double x, double theta) {
-  const double sign = theta < 0 ? -1.0 : 1.0;
-  return std::fmax(sign * two_sinh_half(x), 0.0);
+template <class D>
+QUORIX_INLINE D signed_intrinsic(D x, D theta) {
+  const D sign = select<D>(theta < 0, splat<D>(-1.0), splat<D>(1.0));
+  return fmax(sign * two_sinh_half(x), splat<D>(0.0));
 }
 
-// Which function of b the Householder steps drive to zero.
-enum class Objective {
-  kPlain,  // b - beta
-  kLower,  // 1/ln(b) - 1/ln(beta): nearly linear in s where b is tiny
-  kUpper,  // ln((b_max - beta) / (b_max - b)): nearly linear where b nears b_max
+// Which function of b the Householder steps drive to zero, by lane: b - beta (plain);
+// 1/ln(b) - 1/ln(beta), nearly linear in s where b is tiny (lower); ln((b_max - beta) /
+// (b_max - b)), nearly linear where b nears b_max (upper). Left and right bracket the root.
+template <class D>
+struct Objective {
+  Mask<D> lower;
+  Mask<D> upper;
+  D left;
+  D right;
 };
 
-struct Bracket {
-  double left;
-  double right;
+// The Householder factors: the Newton step and the second and third order terms.
+template <class D>
+struct Step {
+  Mask<D> guarded;  // the objective is defined and its derivative nonzero
+  D newton;
+  D h2;
+  D h3;
 };
 
-inline double householder_refine(double beta, double x, double b_max, double s, Bracket bracket,
-                                 Objective objective) {
-  const double ln_beta = objective == Objective::kLower ? std::log(beta) : 0.0;
-  double ds = kDblMax;
-  double ds_previous = 0;
-  int reversals = 0;
+template <class D>
+QUORIX_INLINE void blend(Mask<D> lanes, const Step<D>& from, Step<D>* into) {
+  into->guarded = select<Mask<D>>(lanes, from.guarded, into->guarded);
+  into->newton = select<D>(lanes, from.newton, into->newton);
+  into->h2 = select<D>(lanes, from.h2, into->h2);
+  into->h3 = select<D>(lanes, from.h3, into->h3);
+}
+
+template <class D>
+QUORIX_INLINE Step<D> householder_step(const BlackValueOf<D>& value, D beta, D ln_beta, D x, D s,
+                                       D b_max, const Objective<D>& objective, Mask<D> active) {
+  const D p = x / s;
+  const D b1 = p * p / s - s / 4.0;
+  const D x_over_s2 = x / (s * s);
+  const D b2 = b1 * b1 - 3.0 * (x_over_s2 * x_over_s2) - 0.25;
+  Step<D> step{value.v > 0, (beta - value.b) / value.v, b1, b2};
+  if (any<D>(active & objective.lower)) {
+    const D ln_b = log(value.b);
+    const D q = value.v / value.b;
+    const D lower_factor = 1.0 + 2.0 / ln_b;
+    blend(objective.lower,
+          {(value.b > 0) & (value.v > 0), (ln_beta - ln_b) * ln_b / ln_beta / q,
+           b1 - q * lower_factor,
+           b2 + 2.0 * q * q * (1.0 + (3.0 / ln_b) * (1.0 + 1.0 / ln_b)) -
+               3.0 * b1 * q * lower_factor},
+          &step);
+  }
+  if (any<D>(active & objective.upper)) {
+    const D g = value.v / (b_max - value.b);
+    blend(objective.upper,
+          {(value.b < b_max) & (value.v > kDblMin), -log((b_max - beta) / (b_max - value.b)) / g,
+           b1 + g, b2 + g * (2.0 * g + 3.0 * b1)},
+          &step);
+  }
+  return step;
+}
+
+template <class D>
+QUORIX_INLINE D householder_refine(D beta, D x, D b_max, D s, Objective<D> objective,
+                                   Mask<D> active) {
+  const D ln_beta = any<D>(objective.lower) ? log(beta) : splat<D>(0.0);
+  D ds = splat<D>(kDblMax);
+  D ds_previous = splat<D>(0.0);
+  Int<D> reversals = {};
   for (int step = 1; step <= kMaxHouseholderSteps; ++step) {
-    if (std::fabs(ds) <= kDblEpsilon * s) break;
+    active = active & ~(fabs(ds) <= kDblEpsilon * s);
+    if (!any<D>(active)) break;
     if (step >= 2) {
-      if (ds * ds_previous < 0) ++reversals;
+      reversals = reversals - (active & (ds * ds_previous < 0));
       // A step that lands within rounding of a bracket end has converged onto it (a first
       // guess may round a few ulps past the end it interpolates); bisecting there would throw
       // the converged value away, so only steps clearly outside the bracket bisect.
-      const double slack = kBracketSlack * s;
-      if (reversals == 3 || !(s > bracket.left - slack && s < bracket.right + slack)) {
-        s = (bracket.left + bracket.right) / 2;
-        if (bracket.right - bracket.left <= kDblEpsilon * s) break;
-        reversals = 0;
-        ds = 0;
-      }
+      const D slack = kBracketSlack * s;
+      const Mask<D> inside = (s > objective.left - slack) & (s < objective.right + slack);
+      const Mask<D> bisect = active & ((reversals == 3) | ~inside);
+      s = select<D>(bisect, (objective.left + objective.right) / 2.0, s);
+      active = active & ~(bisect & (objective.right - objective.left <= kDblEpsilon * s));
+      reversals = select<Int<D>>(bisect, Int<D>{}, reversals);
+      ds = select<D>(bisect, splat<D>(0.0), ds);
+      if (!any<D>(active)) break;
     }
     ds_previous = ds;
-    const BlackValue value = evaluate_black(x, s);
-    if (value.b > beta && s < bracket.right) {
-      bracket.right = s;
-    } else if (value.b < beta && s > bracket.left) {
-      bracket.left = s;
-    }
-    const double p = x / s;
-    const double b1 = p * p / s - s / 4;
-    const double x_over_s2 = x / (s * s);
-    const double b2 = b1 * b1 - 3 * (x_over_s2 * x_over_s2) - 0.25;
-    double newton = 0, h2 = 0, h3 = 0;
-    bool guarded = false;
-    switch (objective) {
-      case Objective::kPlain:
-        guarded = value.v > 0;
-        newton = (beta - value.b) / value.v;
-        h2 = b1;
-        h3 = b2;
-        break;
-      case Objective::kLower: {
-        guarded = value.b > 0 && value.v > 0;
-        const double ln_b = std::log(value.b);
-        const double q = value.v / value.b;
-        const double lower_factor = 1 + 2 / ln_b;
-        newton = (ln_beta - ln_b) * ln_b / ln_beta / q;
-        h2 = b1 - q * lower_factor;
-        h3 = b2 + 2 * q * q * (1 + (3 / ln_b) * (1 + 1 / ln_b)) - 3 * b1 * q * lower_factor;
-        break;
-      }
-      case Objective::kUpper: {
-        guarded = value.b < b_max && value.v > kDblMin;
-        const double g = value.v / (b_max - value.b);
-        newton = -std::log((b_max - beta) / (b_max - value.b)) / g;
-        h2 = b1 + g;
-        h3 = b2 + g * (2 * g + 3 * b1);
-        break;
-      }
-    }
-    if (guarded) {
-      ds = newton * (1 + h2 * newton / 2) / (1 + newton * (h2 + h3 * newton / 6));
-    } else {
-      ds = (bracket.left + bracket.right) / 2 - s;
-    }
-    ds = std::fmax(ds, -s / 2);  // a NaN step becomes -s/2
-    s = s + ds;
+    const BlackValueOf<D> value = evaluate_black(x, s, active);
+    objective.right =
+        select<D>(active & (value.b > beta) & (s < objective.right), s, objective.right);
+    objective.left = select<D>(active & (value.b < beta) & (s > objective.left), s, objective.left);
+    const Step<D> h = householder_step(value, beta, ln_beta, x, s, b_max, objective, active);
+    const D householder = h.newton * (1.0 + h.h2 * h.newton / 2.0) /
+                          (1.0 + h.newton * (h.h2 + h.h3 * h.newton / 6.0));
+    ds = select<D>(h.guarded, householder, (objective.left + objective.right) / 2.0 - s);
+    ds = fmax(ds, -s / 2.0);  // a NaN step becomes -s/2
+    s = select<D>(active, s + ds, s);
   }
   return s;
 }
 
 // Branch L: beta below b_l, interpolated in the lower map f = 2pi/sqrt(27) |x| Phi(-z)^3.
-inline double lower_branch(double beta, double x, double s_l, double b_l, double b_max) {
-  const double ax = std::fabs(x);
-  const double z = 0.5773502691896257 * ax / s_l;
-  const double y = z * z;
-  const double phi_cdf = cdf(-z);
-  const double phi_pdf = std::exp((-0.5 * z) * z) / 2.5066282746310002;
-  const double s_l2 = s_l * s_l;
-  const double curvature =
-      0.5235987755982989 * (y / (s_l2 * s_l)) * phi_cdf *
-      (13.856406460551018 * s_l * ax + (3 * s_l2 * (s_l2 - 8) - 8 * x * x) * phi_cdf / phi_pdf) *
-      std::exp(2 * y + s_l2 / 4);
-  double slope, f_l;
-  if (s_l <= 0) {
-    slope = 1;
-    f_l = 0;
-  } else {
-    slope = 6.283185307179586 * y * phi_cdf * phi_cdf * std::exp(y + s_l2 / 8);
-    f_l = x != 0 ? 1.2091995761561452 * ax * phi_cdf * phi_cdf * phi_cdf : 0.0;
-  }
-  const double r =
-      rational_cubic_control_parameter(Side::kRight, 0, b_l, 0, f_l, 1, slope, curvature, true);
-  double f = rational_cubic_interpolation(beta, 0, b_l, 0, f_l, 1, slope, r);
-  if (!(f > 0)) {
-    const double t = beta / b_l;
-    f = (f_l * t + b_l * (1 - t)) * t;
-  }
-  double s = 0;
-  if (f > 0) {
-    s = std::fabs(x / (1.7320508075688772 *
-                       inverse_cdf(std::cbrt(f / (1.2091995761561452 * ax)))));
-  }
-  return householder_refine(beta, x, b_max, s, {0, s_l}, Objective::kLower);
+template <class D>
+QUORIX_INLINE D lower_guess(D beta, D x, D s_l, D b_l) {
+  const D ax = fabs(x);
+  const D z = 0.5773502691896257 * ax / s_l;
+  const D y = z * z;
+  const D phi_cdf = cdf(-z);
+  const D phi_pdf = exp((-0.5 * z) * z) / 2.5066282746310002;
+  const D s_l2 = s_l * s_l;
+  const D curvature = 0.5235987755982989 * (y / (s_l2 * s_l)) * phi_cdf *
+                      (13.856406460551018 * s_l * ax +
+                       (3.0 * s_l2 * (s_l2 - 8.0) - 8.0 * x * x) * phi_cdf / phi_pdf) *
+                      exp(2.0 * y + s_l2 / 4.0);
+  const Mask<D> flat = s_l <= 0;
+  const D slope = select<D>(flat, splat<D>(1.0),
+                            6.283185307179586 * y * phi_cdf * phi_cdf * exp(y + s_l2 / 8.0));
+  const D f_l = select<D>(flat | (x == 0), splat<D>(0.0),
+                          1.2091995761561452 * ax * phi_cdf * phi_cdf * phi_cdf);
+  const D zero = splat<D>(0.0), one = splat<D>(1.0);
+  const D r = rational_cubic_control_parameter(Mask<D>{}, zero, b_l, zero, f_l, one, slope,
+                                               curvature, true);
+  D f = rational_cubic_interpolation(beta, zero, b_l, zero, f_l, one, slope, r);
+  const D t = beta / b_l;
+  f = select<D>(f > 0, f, (f_l * t + b_l * (1.0 - t)) * t);
+  const D s =
+      fabs(x / (1.7320508075688772 * inverse_cdf(cube_root(f / (1.2091995761561452 * ax)))));
+  return select<D>(f > 0, s, zero);
 }
 
 // Branch U: beta above b_u, interpolated in the upper map f = Phi(-s/2).
-inline double upper_branch(double beta, double x, double s_u, double b_u, double b_max) {
-  const double f_u = cdf(s_u * -0.5);
-  double slope, curvature;
-  if (x == 0) {
-    slope = -0.5;
-    curvature = 0;
-  } else {
-    const double w = (x / s_u) * (x / s_u);
-    slope = -0.5 * std::exp(w / 2);
-    curvature = 1.2533141373155003 * std::exp(w + s_u * s_u / 8) * w / s_u;
-  }
-  const double h = b_max - b_u;
-  double f = 0;
-  const bool smooth = std::fabs(curvature) < kSqrtDblMax;
-  if (smooth) {
-    const double r = rational_cubic_control_parameter(Side::kLeft, b_u, b_max, f_u, 0, slope,
-                                                      -0.5, curvature, true);
-    f = rational_cubic_interpolation(beta, b_u, b_max, f_u, 0, slope, -0.5, r);
-  }
-  if (!smooth || !(f > 0)) {
-    const double t = (beta - b_u) / h;
-    f = (f_u * (1 - t) + h * t / 2) * (1 - t);
-  }
-  const double s = -2 * inverse_cdf(f);
-  const Objective objective = beta <= b_max / 2 ? Objective::kPlain : Objective::kUpper;
-  return householder_refine(beta, x, b_max, s, {s_u, kDblMax}, objective);
+template <class D>
+QUORIX_INLINE D upper_guess(D beta, D x, D s_u, D b_u, D b_max) {
+  const D f_u = cdf(s_u * -0.5);
+  const D w = (x / s_u) * (x / s_u);
+  const Mask<D> at_the_money = x == 0;
+  const D slope = select<D>(at_the_money, splat<D>(-0.5), -0.5 * exp(w / 2.0));
+  const D curvature = select<D>(at_the_money, splat<D>(0.0),
+                                1.2533141373155003 * exp(w + s_u * s_u / 8.0) * w / s_u);
+  const D h = b_max - b_u;
+  const Mask<D> smooth = fabs(curvature) < kSqrtDblMax;
+  const D zero = splat<D>(0.0), half = splat<D>(-0.5);
+  const D r = rational_cubic_control_parameter(~Mask<D>{}, b_u, b_max, f_u, zero, slope, half,
+                                               curvature, true);
+  D f = select<D>(smooth, rational_cubic_interpolation(beta, b_u, b_max, f_u, zero, slope, half, r),
+                  zero);
+  const D t = (beta - b_u) / h;
+  f = select<D>(smooth & (f > 0), f, (f_u * (1.0 - t) + h * t / 2.0) * (1.0 - t));
+  return -2.0 * inverse_cdf(f);
 }
 
 }  // namespace lbr
 
+// An inversion in its stages: the reduction and the Black function at the central point; the
+// Black function at the side point, which picks the branch of the first guess; the first guess,
+// its objective and bracket; the Householder refinement. Lanes not active are settled at 0 or
+// +inf.
+template <class D>
+struct Inversion {
+  D beta;  // the reduced target, an out-of-the-money call's
+  D x;     // its log-moneyness, <= 0
+  D b_max;
+  D settled;
+  Mask<D> active;
+  D s_c;  // the central point sqrt(2|x|)
+  BlackValueOf<D> central;
+  Mask<D> below;  // beta below the central value: the side point is s_l, else s_u
+  D s_side;
+  BlackValueOf<D> side;
+  D s;  // the first guess
+  lbr::Objective<D> objective;
+};
+
+template <class D>
+QUORIX_INLINE Inversion<D> start_inversion(D beta, D x, D theta) {
+  using namespace lbr;
+  const Mask<D> in_the_money = theta * x > 0;
+  if (any<D>(in_the_money)) {
+    beta = select<D>(in_the_money, fmax(beta - signed_intrinsic(x, theta), splat<D>(0.0)), beta);
+    theta = select<D>(in_the_money, -theta, theta);
+  }
+  Inversion<D> inversion{};
+  inversion.beta = beta;
+  inversion.x = select<D>(theta < 0, -x, x);  // reduced to an out-of-the-money call, x <= 0
+  inversion.b_max = exp(inversion.x * 0.5);
+  const Mask<D> zero = beta <= 0;
+  const Mask<D> unbounded = ~zero & (beta >= inversion.b_max);
+  inversion.active = ~zero & ~unbounded;
+  inversion.settled = select<D>(unbounded, splat<D>(kInfinity), splat<D>(0.0));
+  inversion.s_c = sqrt(2.0 * fabs(x));
+  if (!any<D>(inversion.active)) return inversion;
+  const BlackValueOf<D> central = evaluate_black(inversion.x, inversion.s_c, inversion.active);
+  inversion.central = central;
+  inversion.below = beta < central.b;
+  const D s_l = inversion.s_c - central.b / central.v;
+  const D s_u = select<D>(central.v > kDblMin,
+                          inversion.s_c + (inversion.b_max - central.b) / central.v, inversion.s_c);
+  inversion.s_side = select<D>(inversion.below, s_l, s_u);
+  return inversion;
+}
+
+template <class D>
+QUORIX_INLINE Mask<D> lower_branch(const Inversion<D>& inversion) {
+  return inversion.active & inversion.below & (inversion.beta < inversion.side.b);
+}
+
+template <class D>
+QUORIX_INLINE Mask<D> upper_branch(const Inversion<D>& inversion) {
+  return inversion.active & ~inversion.below & (inversion.beta > inversion.side.b);
+}
+
+// The first guess from the side value: interpolated in s against b between the central and the
+// side point, or in the lower or upper map beyond the side point.
+template <class D>
+QUORIX_INLINE void first_guess(Inversion<D>* inversion) {
+  using namespace lbr;
+  const Inversion<D>& in = *inversion;
+  const Mask<D> lower = lower_branch(in);
+  const Mask<D> upper = upper_branch(in);
+  const Mask<D> inner = in.active & ~lower & ~upper;
+  const D y_l = select<D>(in.below, in.s_side, in.s_c);
+  const D y_r = select<D>(in.below, in.s_c, in.s_side);
+  Objective<D> objective{lower, upper & ~(in.beta <= in.b_max * 0.5), y_l, y_r};
+  D s = in.s_c;
+  if (any<D>(inner)) {
+    const D x_l = select<D>(in.below, in.side.b, in.central.b);
+    const D x_r = select<D>(in.below, in.central.b, in.side.b);
+    const D d_l = 1.0 / select<D>(in.below, in.side.v, in.central.v);
+    const D d_r = 1.0 / select<D>(in.below, in.central.v, in.side.v);
+    const D r = rational_cubic_control_parameter(~in.below, x_l, x_r, y_l, y_r, d_l, d_r,
+                                                 splat<D>(0.0), false);
+    s = rational_cubic_interpolation(in.beta, x_l, x_r, y_l, y_r, d_l, d_r, r);
+  }
+  if (any<D>(lower)) {
+    s = select<D>(lower, lower_guess(in.beta, in.x, in.s_side, in.side.b), s);
+    objective.left = select<D>(lower, splat<D>(0.0), objective.left);
+    objective.right = select<D>(lower, in.s_side, objective.right);
+  }
+  if (any<D>(upper)) {
+    s = select<D>(upper, upper_guess(in.beta, in.x, in.s_side, in.side.b, in.b_max), s);
+    objective.left = select<D>(upper, in.s_side, objective.left);
+    objective.right = select<D>(upper, splat<D>(kDblMax), objective.right);
+  }
+  inversion->s = s;
+  inversion->objective = objective;
+}
+
 // Total volatility s with normalised_black(x, s) = beta for a call (theta = +1) or put (-1).
 // 0 when the price carries no time value; +inf when beta is at or above its maximum.
-inline double normalised_implied_volatility(double beta, double x, double theta) {
-  if (theta * x > 0) {
-    beta = std::fmax(beta - lbr::signed_intrinsic(x, theta), 0.0);
-    theta = -theta;
-  }
-  const double xr = theta < 0 ? -x : x;  // reduced to an out-of-the-money call, xr <= 0
-  if (beta <= 0) return 0.0;
-  const double b_max = std::exp(xr / 2);
-  if (beta >= b_max) return kInfinity;
+template <class D>
+QUORIX_INLINE D normalised_implied_volatility(D beta, D x, D theta) {
+  Inversion<D> inversion = start_inversion(beta, x, theta);
+  if (!any<D>(inversion.active)) return inversion.settled;
+  inversion.side = lbr::evaluate_black(inversion.x, inversion.s_side, inversion.active);
+  first_guess(&inversion);
+  const D refined = lbr::householder_refine(inversion.beta, inversion.x, inversion.b_max,
+                                            inversion.s, inversion.objective, inversion.active);
+  return select<D>(inversion.active, refined, inversion.settled);
+}
 
-  const double s_c = std::sqrt(2 * std::fabs(x));
-  const BlackValue central = lbr::evaluate_black(xr, s_c);
-  if (beta < central.b) {
-    const double s_l = s_c - central.b / central.v;
-    const BlackValue lower = lbr::evaluate_black(xr, s_l);
-    if (beta < lower.b) return lbr::lower_branch(beta, xr, s_l, lower.b, b_max);
-    const double r = lbr::rational_cubic_control_parameter(
-        lbr::Side::kRight, lower.b, central.b, s_l, s_c, 1 / lower.v, 1 / central.v, 0, false);
-    const double s = lbr::rational_cubic_interpolation(beta, lower.b, central.b, s_l, s_c,
-                                                       1 / lower.v, 1 / central.v, r);
-    return lbr::householder_refine(beta, xr, b_max, s, {s_l, s_c}, lbr::Objective::kPlain);
-  }
-  const double s_u = central.v > kDblMin ? s_c + (b_max - central.b) / central.v : s_c;
-  const BlackValue upper = lbr::evaluate_black(xr, s_u);
-  if (beta > upper.b) return lbr::upper_branch(beta, xr, s_u, upper.b, b_max);
-  const double r = lbr::rational_cubic_control_parameter(
-      lbr::Side::kLeft, central.b, upper.b, s_c, s_u, 1 / central.v, 1 / upper.v, 0, false);
-  const double s = lbr::rational_cubic_interpolation(beta, central.b, upper.b, s_c, s_u,
-                                                     1 / central.v, 1 / upper.v, r);
-  return lbr::householder_refine(beta, xr, b_max, s, {s_c, s_u}, lbr::Objective::kPlain);
+inline double normalised_implied_volatility(double beta, double x, double theta) {
+  return normalised_implied_volatility(Lanes<1>{beta}, Lanes<1>{x}, Lanes<1>{theta})[0];
 }
 
 }  // namespace QUORIX_TARGET

@@ -162,6 +162,12 @@ QUORIX_INLINE Mask<D> is_nan(D a) {
   return a != a;
 }
 
+// std::fmax: the larger operand, and the other one where one is NaN.
+template <class D>
+QUORIX_INLINE D fmax(D a, D b) {
+  return select<D>((a > b) | is_nan(b), a, b);
+}
+
 // The canonical quiet NaN in every NaN lane: the sign and payload of a NaN depend on operand
 // order, which differs between the compiled forms of one kernel.
 template <class D>

@@ -123,9 +123,158 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   }
 }
 
+// The region of the Black function each lane's (x, s) lies in.
+template <class D>
+Mask<D> black_region_index(D x, D s) {
+  Mask<D> index{};
+  for (int region = kBlackRegions - 1; region > 0; --region) {
+    index = select<Mask<D>>(in_black_region(region, x, s), Mask<D>{} + region, index);
+  }
+  return index;
+}
+
+// Implied vols in chunks, stage by stage, each stage running full blocks of lanes that take the
+// same path: the reduction and the central value block by block; the side value by region of
+// the side point; the first guess by branch; the Householder steps by objective and by region at
+// the guess (where the root mostly lies too). Each element goes through the same operations as
+// in normalised_implied_volatility, so the bits are the same.
+template <class Stages, class... Kinds, std::size_t... I>
+void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
+                           std::index_sequence<I...>) {
+  using D = Lanes<kTargetWidth>;
+  constexpr std::size_t W = kTargetWidth;
+  constexpr std::size_t kChunk = 128;
+  constexpr int kLists = 3 * kBlackRegions;  // objectives plain, lower, upper by regions
+  enum Field {
+    kBeta,
+    kX,
+    kBMax,
+    kSC,
+    kCentralB,
+    kCentralV,
+    kBelow,
+    kSide,
+    kSideB,
+    kSideV,
+    kS,
+    kLeft,
+    kRight,
+    kTotal,
+    kFields
+  };
+  double state[kFields][kChunk];
+  VolatilityPlan<D> plans[kChunk / W];
+  std::uint8_t lists[2][kLists][kChunk];
+  std::size_t counts[2][kLists];
+  std::size_t at[W];
+
+  const auto gather = [&](Field field) {
+    D lanes;
+    for (std::size_t j = 0; j < W; ++j) lanes[j] = state[field][at[j]];
+    return lanes;
+  };
+  const auto scatter = [&](Field field, D value, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) state[field][at[j]] = value[j];
+  };
+  const Mask<D> all = ~Mask<D>{};
+  // Files the lanes of a block (those of `lanes`) into the lists `list` of a set names.
+  const auto file = [&](int set, Mask<D> list, std::size_t count, Mask<D> lanes) {
+    for (std::size_t j = 0; j < count; ++j) {
+      if (lanes[j]) lists[set][list[j]][counts[set][list[j]]++] = static_cast<std::uint8_t>(at[j]);
+    }
+  };
+  // Runs stage(list, count) over the blocks of each list of a set, a short block padded with
+  // its first element; the stage files its lanes into the other set.
+  const auto over_lists = [&](int set, int lists_in_set, auto&& stage) {
+    std::fill(counts[1 - set], counts[1 - set] + kLists, 0);
+    for (int list = 0; list < lists_in_set; ++list) {
+      for (std::size_t p = 0; p < counts[set][list]; p += W) {
+        const std::size_t count = std::min(W, counts[set][list] - p);
+        for (std::size_t j = 0; j < W; ++j) at[j] = lists[set][list][p + (j < count ? j : 0)];
+        stage(list, count);
+      }
+    }
+  };
+
+  for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
+    const std::size_t size = std::min(kChunk, end - chunk);
+    std::fill(counts[0], counts[0] + kLists, 0);
+    for (std::size_t g = 0; g * W < size; ++g) {
+      const std::size_t count = std::min(W, size - g * W);
+      const VolatilityPlan<D> plan =
+          Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W, count)...);
+      plans[g] = plan;
+      const Inversion<D> in = start_inversion(plan.beta, plan.x, plan.theta);
+      for (std::size_t j = 0; j < W; ++j) at[j] = g * W + (j < count ? j : 0);
+      scatter(kTotal, in.settled, count);
+      if (!any<D>(in.active)) continue;
+      scatter(kBeta, in.beta, count);
+      scatter(kX, in.x, count);
+      scatter(kBMax, in.b_max, count);
+      scatter(kSC, in.s_c, count);
+      scatter(kCentralB, in.central.b, count);
+      scatter(kCentralV, in.central.v, count);
+      scatter(kBelow, from_bits<D>(in.below), count);
+      scatter(kSide, in.s_side, count);
+      file(0, black_region_index(in.x, in.s_side), count, in.active);
+    }
+    over_lists(0, kBlackRegions, [&](int, std::size_t count) {
+      Inversion<D> in{};
+      in.beta = gather(kBeta);
+      in.below = bits(gather(kBelow));
+      in.active = all;
+      in.side = lbr::evaluate_black(gather(kX), gather(kSide), all);
+      scatter(kSideB, in.side.b, count);
+      scatter(kSideV, in.side.v, count);
+      file(1, (lower_branch(in) & 1) | (upper_branch(in) & 2), count, all);
+    });
+    over_lists(1, 3, [&](int, std::size_t count) {
+      Inversion<D> in{gather(kBeta),
+                      gather(kX),
+                      gather(kBMax),
+                      D{},
+                      all,
+                      gather(kSC),
+                      {gather(kCentralB), gather(kCentralV)},
+                      bits(gather(kBelow)),
+                      gather(kSide),
+                      {gather(kSideB), gather(kSideV)},
+                      D{},
+                      {}};
+      first_guess(&in);
+      scatter(kS, in.s, count);
+      scatter(kLeft, in.objective.left, count);
+      scatter(kRight, in.objective.right, count);
+      const Mask<D> objective = (in.objective.lower & 1) | (in.objective.upper & 2);
+      file(0, objective * kBlackRegions + black_region_index(in.x, in.s), count, all);
+    });
+    over_lists(0, kLists, [&](int list, std::size_t count) {
+      const lbr::Objective<D> objective{Mask<D>{} - (list / kBlackRegions == 1),
+                                        Mask<D>{} - (list / kBlackRegions == 2), gather(kLeft),
+                                        gather(kRight)};
+      scatter(kTotal,
+              lbr::householder_refine(gather(kBeta), gather(kX), gather(kBMax), gather(kS),
+                                      objective, all),
+              count);
+    });
+    for (std::size_t g = 0; g * W < size; ++g) {
+      const std::size_t count = std::min(W, size - g * W);
+      D lanes;
+      for (std::size_t j = 0; j < W; ++j) lanes[j] = state[kTotal][g * W + (j < count ? j : 0)];
+      store(finish_volatility(plans[g], lanes), columns.outputs, chunk + g * W, count);
+    }
+  }
+}
+
 // Kernels whose Black value a block may evaluate region by region, with their price plan.
 template <class Kernel>
 struct PriceStages {
+  static constexpr bool kStaged = false;
+};
+
+// Kernels whose inversions a block may refine sorted by objective and region, with their plan.
+template <class Kernel>
+struct VolatilityStages {
   static constexpr bool kStaged = false;
 };
 
@@ -134,6 +283,9 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
   if constexpr (PriceStages<Kernel>::kStaged) {
     map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end,
                                                     std::index_sequence_for<Kinds...>{});
+  } else if constexpr (VolatilityStages<Kernel>::kStaged) {
+    map_volatility_chunks<VolatilityStages<Kernel>, Kinds...>(columns, begin, end,
+                                                              std::index_sequence_for<Kinds...>{});
   } else {
     map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
   }
@@ -167,14 +319,23 @@ struct PriceStages<black76_price_kernel> {
   }
 };
 
-// The solver inverts one lane at a time, so wider blocks would only add padding work to the
-// scalar calls.
-template <class Kernel>
-constexpr int kKernelWidth = kTargetWidth;
 template <>
-constexpr int kKernelWidth<bsm_iv_kernel> = 1;
+struct VolatilityStages<bsm_iv_kernel> {
+  static constexpr bool kStaged = true;
+  template <class D>
+  static VolatilityPlan<D> plan(D price, Mask<D> put, D s, D k, D t, D r, D q) {
+    return volatility_plan(price, put, s, k, t, r, q);
+  }
+};
+
 template <>
-constexpr int kKernelWidth<black76_iv_kernel> = 1;
+struct VolatilityStages<black76_iv_kernel> {
+  static constexpr bool kStaged = true;
+  template <class D>
+  static VolatilityPlan<D> plan(D price, Mask<D> put, D f, D k, D t, D r) {
+    return volatility_plan(price, put, f, k, t, r, r);
+  }
+};
 
 }  // namespace
 
@@ -190,7 +351,7 @@ const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET) = {
     QUORIX_STRING(QUORIX_TARGET),
     {
 #define QUORIX_KERNEL_ROW(NAME, KERNEL, OUTPUTS, ...) \
-  &map_block<NAME##_kernel, kKernelWidth<NAME##_kernel>, __VA_ARGS__>,
+  &map_block<NAME##_kernel, kTargetWidth, __VA_ARGS__>,
         QUORIX_KERNELS(QUORIX_KERNEL_ROW)
 #undef QUORIX_KERNEL_ROW
     }};
