@@ -284,6 +284,11 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
     map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end,
                                                     std::index_sequence_for<Kinds...>{});
   } else if constexpr (VolatilityStages<Kernel>::kStaged) {
+    if (end - begin == 1) {  // a scalar call: the same lane functions, without the staging
+      map_lanes<Kernel, Lanes<1>, Kinds...>(columns, begin, end,
+                                            std::index_sequence_for<Kinds...>{});
+      return;
+    }
     map_volatility_chunks<VolatilityStages<Kernel>, Kinds...>(columns, begin, end,
                                                               std::index_sequence_for<Kinds...>{});
   } else {
