@@ -1,4 +1,5 @@
 import ctypes
+import hashlib
 import os
 import subprocess
 import sys
@@ -73,24 +74,39 @@ TARGETS = {
 }
 
 
-def build_kernels(directory, target):
-    """Compiles the test entry points and one target's kernel table into a shared library."""
-    library = directory / f"libkernels_{target}.so"
+KERNEL_CACHE = ROOT / "build" / "test-kernels"
+
+
+def build_kernels(target):
+    """Compiles the test entry points and one target's kernel table into a shared library, unless
+    a run before this one built it from the same sources, compiler and flags (the suite runs on
+    several interpreters in turn). Returns the library and the compilation still running, if any."""
     compiler = os.environ.get("CXX", "g++")
-    command = [compiler, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-fPIC", "-shared",
-               "-DQUORIX_COUNT_BLACK_EVALUATIONS", f"-DQUORIX_TARGET={target}", *TARGETS[target][0],
-               f"-I{ROOT / 'core'}", str(ROOT / "tests" / "native" / "kernels.cpp"),
-               str(ROOT / "core" / "vector" / "target_kernels.cpp"), "-o", str(library)]
-    return library, subprocess.Popen(command)
+    flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-fPIC", "-shared",
+             "-DQUORIX_COUNT_BLACK_EVALUATIONS", f"-DQUORIX_TARGET={target}", *TARGETS[target][0],
+             f"-I{ROOT / 'core'}"]
+    sources = [ROOT / "tests" / "native" / "kernels.cpp", ROOT / "core" / "vector" / "target_kernels.cpp"]
+    digest = hashlib.sha256(subprocess.run([compiler, "--version"], capture_output=True).stdout)
+    digest.update(repr(flags).encode())
+    for path in sorted([*(ROOT / "core").rglob("*.?pp"), sources[0]]):
+        digest.update(str(path.relative_to(ROOT)).encode() + path.read_bytes())
+    library = KERNEL_CACHE / f"libkernels_{target}_{digest.hexdigest()[:16]}.so"
+    if library.exists():
+        return library, None
+    KERNEL_CACHE.mkdir(parents=True, exist_ok=True)
+    partial = library.with_name(f"{library.name}.{os.getpid()}")  # renamed into place when built
+    return library, (partial, subprocess.Popen([compiler, *flags, *map(str, sources), "-o", str(partial)]))
 
 
 @pytest.fixture(scope="session")
-def target_kernels(tmp_path_factory):
+def target_kernels():
     """The kernels of every target this processor runs, compiled side by side."""
-    directory = tmp_path_factory.mktemp("kernels")
-    builds = {target: build_kernels(directory, target) for target, (_, runs) in TARGETS.items() if runs}
-    for library, process in builds.values():
-        assert process.wait() == 0
+    builds = {target: build_kernels(target) for target, (_, runs) in TARGETS.items() if runs}
+    for library, pending in builds.values():
+        if pending:
+            partial, process = pending
+            assert process.wait() == 0
+            os.replace(partial, library)
     return {target: Kernels(library) for target, (library, _) in builds.items()}
 
 

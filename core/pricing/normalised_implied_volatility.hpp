@@ -162,8 +162,8 @@ QUORIX_INLINE Step<D> householder_step(const BlackValueOf<D>& value, D beta, D l
 }
 
 template <class D>
-QUORIX_INLINE D householder_refine(D beta, D x, D b_max, D s, Objective<D> objective,
-                                   Mask<D> active) {
+QUORIX_STAGE D householder_refine(D beta, D x, D b_max, D s, Objective<D> objective,
+                                  Mask<D> active) {
   const D ln_beta = any<D>(objective.lower) ? log(beta) : splat<D>(0.0);
   D ds = splat<D>(kDblMax);
   D ds_previous = splat<D>(0.0);
@@ -273,7 +273,7 @@ struct Inversion {
 };
 
 template <class D>
-QUORIX_INLINE Inversion<D> start_inversion(D beta, D x, D theta) {
+QUORIX_STAGE Inversion<D> start_inversion(D beta, D x, D theta) {
   using namespace lbr;
   const Mask<D> in_the_money = theta * x > 0;
   if (any<D>(in_the_money)) {
@@ -300,6 +300,12 @@ QUORIX_INLINE Inversion<D> start_inversion(D beta, D x, D theta) {
   return inversion;
 }
 
+// The Black function at the side point, which picks the branch of the first guess.
+template <class D>
+QUORIX_STAGE BlackValueOf<D> side_value(const Inversion<D>& inversion) {
+  return lbr::evaluate_black(inversion.x, inversion.s_side, inversion.active);
+}
+
 template <class D>
 QUORIX_INLINE Mask<D> lower_branch(const Inversion<D>& inversion) {
   return inversion.active & inversion.below & (inversion.beta < inversion.side.b);
@@ -313,7 +319,7 @@ QUORIX_INLINE Mask<D> upper_branch(const Inversion<D>& inversion) {
 // The first guess from the side value: interpolated in s against b between the central and the
 // side point, or in the lower or upper map beyond the side point.
 template <class D>
-QUORIX_INLINE void first_guess(Inversion<D>* inversion) {
+QUORIX_STAGE void first_guess(Inversion<D>* inversion) {
   using namespace lbr;
   const Inversion<D>& in = *inversion;
   const Mask<D> lower = lower_branch(in);
@@ -352,7 +358,7 @@ template <class D>
 QUORIX_INLINE D normalised_implied_volatility(D beta, D x, D theta) {
   Inversion<D> inversion = start_inversion(beta, x, theta);
   if (!any<D>(inversion.active)) return inversion.settled;
-  inversion.side = lbr::evaluate_black(inversion.x, inversion.s_side, inversion.active);
+  inversion.side = side_value(inversion);
   first_guess(&inversion);
   const D refined = lbr::householder_refine(inversion.beta, inversion.x, inversion.b_max,
                                             inversion.s, inversion.objective, inversion.active);

@@ -24,6 +24,10 @@
 #define QUORIX_INLINE inline __attribute__((always_inline))
 #endif
 
+// A stage of a kernel that runs once per block and holds whole evaluations of the Black function
+// stays out of line: one copy serves every kernel of a target, which keeps compile times short.
+#define QUORIX_STAGE __attribute__((noinline))
+
 namespace quorix {
 inline namespace QUORIX_TARGET {
 

@@ -221,9 +221,11 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
     over_lists(0, kBlackRegions, [&](int, std::size_t count) {
       Inversion<D> in{};
       in.beta = gather(kBeta);
+      in.x = gather(kX);
       in.below = bits(gather(kBelow));
       in.active = all;
-      in.side = lbr::evaluate_black(gather(kX), gather(kSide), all);
+      in.s_side = gather(kSide);
+      in.side = side_value(in);
       scatter(kSideB, in.side.b, count);
       scatter(kSideV, in.side.v, count);
       file(1, (lower_branch(in) & 1) | (upper_branch(in) & 2), count, all);
@@ -284,11 +286,6 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
     map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end,
                                                     std::index_sequence_for<Kinds...>{});
   } else if constexpr (VolatilityStages<Kernel>::kStaged) {
-    if (end - begin == 1) {  // a scalar call: the same lane functions, without the staging
-      map_lanes<Kernel, Lanes<1>, Kinds...>(columns, begin, end,
-                                            std::index_sequence_for<Kinds...>{});
-      return;
-    }
     map_volatility_chunks<VolatilityStages<Kernel>, Kinds...>(columns, begin, end,
                                                               std::index_sequence_for<Kinds...>{});
   } else {
