@@ -175,23 +175,18 @@ QUORIX_INLINE void blend(Mask<D> mask, const BlackValueOf<D>& value, BlackValueO
 enum BlackRegion : int { kAsymptoticRegion, kSmallRegion, kDifferenceRegion, kScaledRegion };
 inline constexpr int kBlackRegions = 4;
 
+// The region each lane's (x, s) lies in; NaN lanes fall in the scaled one.
 template <class D>
-QUORIX_INLINE Mask<D> in_black_region(int region, D x, D s) {
+QUORIX_INLINE Mask<D> black_region(D x, D s) {
   const D t = 0.5 * s;
   const Mask<D> asymptotic =
       (x < kAsymptoticThreshold * s) & (s * t + x < kAsymptoticShiftedThreshold * s);
   const Mask<D> small = ~asymptotic & (t < kSmallSThreshold);
   const Mask<D> difference = ~asymptotic & ~small & (s * t + x > kCdfRegionThreshold * s);
-  switch (region) {
-    case kAsymptoticRegion:
-      return asymptotic;
-    case kSmallRegion:
-      return small;
-    case kDifferenceRegion:
-      return difference;
-    default:
-      return ~(asymptotic | small | difference);
-  }
+  Mask<D> region = Mask<D>{} + int{kScaledRegion};
+  region = select<Mask<D>>(difference, Mask<D>{} + int{kDifferenceRegion}, region);
+  region = select<Mask<D>>(small, Mask<D>{} + int{kSmallRegion}, region);
+  return select<Mask<D>>(asymptotic, Mask<D>{} + int{kAsymptoticRegion}, region);
 }
 
 // The unclamped value of one region's formula at x <= 0, in every lane.
@@ -230,8 +225,9 @@ template <class D>
 QUORIX_INLINE BlackValueOf<D> normalised_black(D x_signed, D s) {
   const D x = -fabs(x_signed);
   BlackValueOf<D> value{splat<D>(0.0), splat<D>(0.0)};
+  const Mask<D> regions = black_region(x, s);
   for (int region = 0; region < kBlackRegions; ++region) {
-    const Mask<D> lanes = in_black_region(region, x, s);
+    const Mask<D> lanes = regions == region;
     if (any<D>(lanes)) detail::blend(lanes, black_region_value(region, x, s), &value);
   }
   return finish_black(value, x_signed, s);

@@ -67,6 +67,20 @@ void map_lanes(const Columns& columns, std::size_t begin, std::size_t end,
   }
 }
 
+// The last stage of a chunk: each block finished from its plan and one value per element (a short
+// block padded with its first element), and stored.
+template <class D, class Plan, class Finish>
+void finish_chunk(const Plan* plans, const double* values, const Columns& columns,
+                  std::size_t chunk, std::size_t size, Finish finish) {
+  constexpr std::size_t W = kWidth<D>;
+  for (std::size_t g = 0; g * W < size; ++g) {
+    const std::size_t count = std::min(W, size - g * W);
+    D lanes;
+    for (std::size_t j = 0; j < W; ++j) lanes[j] = values[g * W + (j < count ? j : 0)];
+    store(finish(plans[g], lanes), columns.outputs, chunk + g * W, count);
+  }
+}
+
 // Prices in chunks: the lanes of a chunk are planned, sorted into one index list per region of
 // the Black function, evaluated a full block of one region at a time, and finished. Mixed chains
 // would otherwise evaluate several regions' formulas for every block. Each element goes through
@@ -88,10 +102,10 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
       const PricePlan<D> plan =
           Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W, count)...);
       plans[g] = plan;
-      for (int region = 0; region < kBlackRegions; ++region) {
-        const Mask<D> lanes = in_black_region(region, plan.x, plan.s) & plan.general;
-        for (std::size_t j = 0; j < count; ++j) {
-          if (lanes[j]) lists[region][counts[region]++] = static_cast<std::uint8_t>(g * W + j);
+      const Mask<D> regions = black_region(plan.x, plan.s);
+      for (std::size_t j = 0; j < count; ++j) {
+        if (plan.general[j]) {
+          lists[regions[j]][counts[regions[j]]++] = static_cast<std::uint8_t>(g * W + j);
         }
       }
       for (std::size_t j = 0; j < count; ++j) {
@@ -114,23 +128,9 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
         for (std::size_t j = 0; j < count; ++j) b[list[p + j]] = value[j];
       }
     }
-    for (std::size_t g = 0; g * W < size; ++g) {
-      const std::size_t count = std::min(W, size - g * W);
-      D lanes;
-      for (std::size_t j = 0; j < W; ++j) lanes[j] = b[g * W + (j < count ? j : 0)];
-      store(finish_price(plans[g], lanes), columns.outputs, chunk + g * W, count);
-    }
+    finish_chunk<D>(plans, b, columns, chunk, size,
+                    [](const PricePlan<D>& plan, D lanes) { return finish_price(plan, lanes); });
   }
-}
-
-// The region of the Black function each lane's (x, s) lies in.
-template <class D>
-Mask<D> black_region_index(D x, D s) {
-  Mask<D> index{};
-  for (int region = kBlackRegions - 1; region > 0; --region) {
-    index = select<Mask<D>>(in_black_region(region, x, s), Mask<D>{} + region, index);
-  }
-  return index;
 }
 
 // Implied vols in chunks, stage by stage, each stage running full blocks of lanes that take the
@@ -216,7 +216,7 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
       scatter(kCentralV, in.central.v, count);
       scatter(kBelow, from_bits<D>(in.below), count);
       scatter(kSide, in.s_side, count);
-      file(0, black_region_index(in.x, in.s_side), count, in.active);
+      file(0, black_region(in.x, in.s_side), count, in.active);
     }
     over_lists(0, kBlackRegions, [&](int, std::size_t count) {
       Inversion<D> in{};
@@ -248,7 +248,7 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
       scatter(kLeft, in.objective.left, count);
       scatter(kRight, in.objective.right, count);
       const Mask<D> objective = (in.objective.lower & 1) | (in.objective.upper & 2);
-      file(0, objective * kBlackRegions + black_region_index(in.x, in.s), count, all);
+      file(0, objective * kBlackRegions + black_region(in.x, in.s), count, all);
     });
     over_lists(0, kLists, [&](int list, std::size_t count) {
       const lbr::Objective<D> objective{Mask<D>{} - (list / kBlackRegions == 1),
@@ -259,12 +259,9 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
                                       objective, all),
               count);
     });
-    for (std::size_t g = 0; g * W < size; ++g) {
-      const std::size_t count = std::min(W, size - g * W);
-      D lanes;
-      for (std::size_t j = 0; j < W; ++j) lanes[j] = state[kTotal][g * W + (j < count ? j : 0)];
-      store(finish_volatility(plans[g], lanes), columns.outputs, chunk + g * W, count);
-    }
+    finish_chunk<D>(
+        plans, state[kTotal], columns, chunk, size,
+        [](const VolatilityPlan<D>& plan, D lanes) { return finish_volatility(plan, lanes); });
   }
 }
 
