@@ -13,6 +13,7 @@ import pytest
 
 import quorix._core as core
 from catalogue import FUNCTIONS, VECTOR, threshold
+from conftest import run_python
 from inputs import as_results, make_inputs, same_bits
 
 STRESS_SECONDS = float(os.environ.get("QUORIX_STRESS_SECONDS", "2"))
@@ -154,3 +155,53 @@ def test_reference_totals_and_blocks_stay_flat_on_a_debug_interpreter(name, para
         refs, blocks = drift(call)
         assert refs < numpy_objects.get(path, 0) * unit + 0.5, (path, refs, unit)
         assert blocks < 0.5, (path, blocks)
+
+
+
+NO_MEMORY = """
+import importlib.util, sys
+sys.path.insert(0, {tests!r})
+import _testcapi
+import quorix._core as core
+from catalogue import FUNCTIONS
+from inputs import make_inputs
+
+def starved(action, budget, fresh=lambda: None):
+    # Allocation number `start` and every one after it fail; only MemoryError may come out.
+    action(fresh())  # one-time set-up (the NumPy interface) outside the starvation
+    outcomes = set()
+    for start in range(budget):
+        made = fresh()
+        _testcapi.set_nomemory(start, 0)
+        try:
+            action(made)
+            outcomes.add("ok")
+        except MemoryError:
+            outcomes.add("MemoryError")
+        finally:
+            _testcapi.remove_mem_hooks()
+            made = None
+    return sorted(outcomes)
+
+def drained():
+    # Holds the free lists of floats and 5-tuples empty, so that results need fresh memory.
+    return [i + 0.5 for i in range(200)], [(i, 0, 0, 0, 0) for i in range(3000)]
+
+spec = importlib.util.find_spec("quorix._core")
+print("import", starved(spec.loader.exec_module, 300, lambda: importlib.util.module_from_spec(spec)))
+for name, params in FUNCTIONS:
+    args = make_inputs(params, 20)
+    args = [a[0].item() for a in args] if name.endswith("_scalar") else args
+    print(name, starved(lambda _: getattr(core, name)(*args), 80, drained))
+"""
+
+
+def test_allocation_failures_raise_memory_error():
+    """Each allocation of the module's execution and of every function's call fails in turn:
+    the attempt succeeds or raises MemoryError, never another error, never a crash."""
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no allocation fault injection in this interpreter")
+    out = run_python(NO_MEMORY.format(tests=os.path.dirname(os.path.abspath(__file__))))
+    outcomes = dict(line.split(" ", 1) for line in out.splitlines())
+    assert len(outcomes) == 33 and set(outcomes.values()) == {"['MemoryError', 'ok']"}, out
