@@ -53,16 +53,12 @@ class Kernels:
         return self._map("normalised_black_many", x, s, outputs=2)
 
     def normalised_iv(self, beta, x, theta):
-        """Total volatilities and the most Black-function evaluations any one needed."""
+        """Total volatilities, and the Black-function evaluations each one needed."""
         arrays = [np.ascontiguousarray(a, dtype=np.float64) for a in np.broadcast_arrays(beta, x, theta)]
-        out = np.empty(arrays[0].size)
-        most = ctypes.c_long(0)
-        self.lib.normalised_iv_many(
-            *[a.ctypes.data_as(ctypes.c_void_p) for a in arrays + [out]],
-            ctypes.c_size_t(out.size),
-            ctypes.byref(most),
-        )
-        return out, most.value
+        out, counts = np.empty(arrays[0].size), np.empty(arrays[0].size, dtype=np.int_)
+        self.lib.normalised_iv_many(*[a.ctypes.data_as(ctypes.c_void_p) for a in arrays + [out, counts]],
+                                    ctypes.c_size_t(out.size))
+        return out, counts
 
 
 # Instruction-set targets of the kernels: the compiler flags, and whether this processor runs them.

@@ -1,13 +1,14 @@
 import math
 import random
-import struct
 
 import mpmath as mp
 import pytest
 
 import quorix._core as core
+from inputs import same_bits
 
 CALL, PUT = 1, -1
+NAN = math.nan
 SPOT = 100.0
 
 
@@ -49,24 +50,18 @@ SCALES = (1.0 / SPOT, 1.0 / SPOT**2, 1.0, 1.0, 1.0)
 NAMES = ("delta", "gamma", "vega", "theta", "rho")
 
 
-@pytest.mark.parametrize("case", common_range(160, seed=21))
-def test_bsm_greeks_against_mpmath(case):
-    flag, *inputs = case
-    got = core.bsm_greeks_scalar(flag, *inputs)
-    expected = reference_greeks(flag < 0, *inputs)
+@pytest.mark.parametrize("model, case", [("bsm", c) for c in common_range(160, seed=21)] +
+                         [("black76", c) for c in common_range(40, seed=22)])
+def test_greeks_against_mpmath(model, case):
+    flag, s, k, t, r, q, sigma = case
+    if model == "bsm":
+        got = core.bsm_greeks_scalar(flag, s, k, t, r, q, sigma)
+        expected = reference_greeks(flag < 0, s, k, t, r, q, sigma)
+    else:  # BSM on the forward with q = r, except that the forward stays put as r moves
+        got = core.black76_greeks_scalar(flag, s, k, t, r, sigma)
+        expected = reference_greeks(flag < 0, s, k, t, r, r, sigma)[:4] + (mp.diff(
+            lambda a: textbook_price(flag < 0, mp.mpf(s), mp.mpf(k), mp.mpf(t), a, a, mp.mpf(sigma)), mp.mpf(r)),)
     for name, g, e, scale in zip(NAMES, got, expected, SCALES):
-        assert abs(g - e) <= 1e-10 * abs(e) + 1e-14 * SPOT * scale, (name, g, float(e))
-
-
-@pytest.mark.parametrize("case", common_range(40, seed=22))
-def test_black76_greeks_against_mpmath(case):
-    flag, f, k, t, r, _, sigma = case
-    got = core.black76_greeks_scalar(flag, f, k, t, r, sigma)
-    # Black-76 is BSM on the forward with q = r, except that the forward stays put as r moves.
-    mf, mk, mt, mr, ms = map(mp.mpf, (f, k, t, r, sigma))
-    delta, gamma, vega, theta, _ = reference_greeks(flag < 0, f, k, t, r, r, sigma)
-    rho = mp.diff(lambda a: textbook_price(flag < 0, mf, mk, mt, a, a, ms), mr)
-    for name, g, e, scale in zip(NAMES, got, (delta, gamma, vega, theta, rho), SCALES):
         assert abs(g - e) <= 1e-10 * abs(e) + 1e-14 * SPOT * scale, (name, g, float(e))
 
 
@@ -83,45 +78,21 @@ def random_inputs(count, seed):
         yield rng.choice([CALL, PUT, 0, -7]), values
 
 
-def bits(values):
-    """The bit patterns, with every NaN as one: the sign of a NaN made by an invalid operation
-    depends on operand order, which the compiler may choose freely."""
-    return tuple(b"nan" if math.isnan(v) else struct.pack("<d", v) for v in values)
-
-
-def test_bsm_greeks_are_the_five_single_greeks_bit_for_bit():
-    singles = (core.bsm_delta_scalar, core.bsm_theta_scalar, core.bsm_rho_scalar)
-    for flag, (s, k, t, r, q, sigma) in random_inputs(100_000, seed=1):
-        delta, theta, rho = (g(flag, s, k, t, r, q, sigma) for g in singles)
-        gamma, vega = core.bsm_gamma_scalar(s, k, t, r, q, sigma), core.bsm_vega_scalar(s, k, t, r, q, sigma)
-        assert bits(core.bsm_greeks_scalar(flag, s, k, t, r, q, sigma)) == \
-            bits((delta, gamma, vega, theta, rho)), (flag, s, k, t, r, q, sigma)
-
-
-def test_black76_greeks_are_the_five_single_greeks_bit_for_bit():
-    singles = (core.black76_delta_scalar, core.black76_theta_scalar, core.black76_rho_scalar)
-    for flag, (f, k, t, r, _, sigma) in random_inputs(100_000, seed=2):
-        delta, theta, rho = (g(flag, f, k, t, r, sigma) for g in singles)
-        gamma, vega = core.black76_gamma_scalar(f, k, t, r, sigma), core.black76_vega_scalar(f, k, t, r, sigma)
-        assert bits(core.black76_greeks_scalar(flag, f, k, t, r, sigma)) == \
-            bits((delta, gamma, vega, theta, rho)), (flag, f, k, t, r, sigma)
-
-
-def test_black76_greeks_are_bsm_with_q_equal_r():
-    pairs = [(core.black76_delta_scalar, core.bsm_delta_scalar, True),
-             (core.black76_theta_scalar, core.bsm_theta_scalar, True),
-             (core.black76_gamma_scalar, core.bsm_gamma_scalar, False),
-             (core.black76_vega_scalar, core.bsm_vega_scalar, False)]
-    for flag, (f, k, t, r, _, sigma) in random_inputs(20_000, seed=3):
-        for black76, bsm, flagged in pairs:
-            head = (flag,) if flagged else ()
-            assert bits([black76(*head, f, k, t, r, sigma)]) == bits([bsm(*head, f, k, t, r, r, sigma)])
+@pytest.mark.parametrize("model", ["bsm", "black76"])
+def test_combined_greeks_are_the_five_single_greeks_bit_for_bit(model):
+    single = [getattr(core, f"{model}_{name}_scalar") for name in NAMES]
+    combined = getattr(core, f"{model}_greeks_scalar")
+    for flag, values in random_inputs(100_000, seed=1):
+        if model == "black76":
+            del values[4]
+        expected = [g(*values) if name in ("gamma", "vega") else g(flag, *values) for name, g in zip(NAMES, single)]
+        assert same_bits(combined(flag, *values), expected), (flag, values)
 
 
 def test_black76_rho_is_minus_t_times_the_price():
     for flag, (f, k, t, r, _, sigma) in random_inputs(20_000, seed=4):
-        assert bits([core.black76_rho_scalar(flag, f, k, t, r, sigma)]) == \
-            bits([(-t) * core.black76_price_scalar(flag, f, k, t, r, sigma)])
+        expected = (-t) * core.black76_price_scalar(flag, f, k, t, r, sigma)
+        assert same_bits([core.black76_rho_scalar(flag, f, k, t, r, sigma)], [expected if expected == expected else NAN])
 
 
 @pytest.mark.parametrize("flag, s, k, delta", [
@@ -133,10 +104,7 @@ def test_expired_greeks(flag, s, k, delta, t):
     greeks = core.bsm_greeks_scalar(flag, s, k, t, 0.05, 0.03, 0.2)
     assert greeks == (delta, 0.0, 0.0, 0.0, 0.0)
     assert all(math.copysign(1, g) == 1 for g in greeks[1:])
-    rho = core.black76_rho_scalar(flag, s, k, t, 0.05, 0.2)
-    assert rho == -t * abs(s - k) * (delta != 0)
-    if t == 0:
-        assert math.copysign(1, rho) == -1
+    assert same_bits([core.black76_rho_scalar(flag, s, k, t, 0.05, 0.2)], [(-t) * abs(s - k) * (delta != 0)])
 
 
 @pytest.mark.parametrize("flag, k, expected", [
@@ -165,32 +133,18 @@ def test_theta_without_rates_is_the_volatility_decay():
     assert call == pytest.approx(decay, rel=1e-14)
 
 
-def test_vega_at_the_money_forward():
-    s, r, q = 100.0, 0.05, 0.02
-    k = s * math.exp((r - q) * 1.0)
-    expected = mp.npdf(0.1) * s * mp.exp(-q)
-    assert core.bsm_vega_scalar(s, k, 1.0, r, q, 0.2) == pytest.approx(float(expected), rel=1e-14)
-
-
-@pytest.mark.parametrize("position", range(6))
-def test_nan_propagates_through_greeks(position):
-    args = [100.0, 100.0, 1.0, 0.05, 0.02, 0.2]
-    args[position] = math.nan
-    greeks = core.bsm_greeks_scalar(CALL, *args)
-    assert all(math.isnan(g) for g in greeks)
-
-
-@pytest.mark.parametrize("position, rho", [(0, -0.0), (1, -0.0), (3, -0.0), (2, math.nan)])
-def test_black76_rho_follows_the_price_for_nan_inputs(position, rho):
-    args = [100.0, 100.0, 1.0, 0.05, 0.2]
-    args[position] = math.nan
-    got = core.black76_rho_scalar(CALL, *args)
-    assert bits([got]) == bits([rho])
-
-
-@pytest.mark.parametrize("s, k, delta_call, gamma", [(0.0, 100.0, 0.0, math.nan), (100.0, 0.0, math.exp(-0.02), 0.0)])
-def test_zero_spot_or_strike(s, k, delta_call, gamma):
-    assert core.bsm_delta_scalar(CALL, s, k, 1.0, 0.05, 0.02, 0.2) == delta_call
-    assert core.bsm_vega_scalar(s, k, 1.0, 0.05, 0.02, 0.2) == 0.0
-    got = core.bsm_gamma_scalar(s, k, 1.0, 0.05, 0.02, 0.2)
-    assert got == gamma or (math.isnan(gamma) and math.isnan(got))
+@pytest.mark.parametrize("name, args, expected", [
+    *[("bsm_greeks", [CALL] + [NAN if i == j else v for j, v in enumerate([100.0, 100.0, 1.0, 0.05, 0.02, 0.2])],
+       [NAN] * 5) for i in range(6)],
+    *[("black76_rho", [CALL] + [NAN if i == j else v for j, v in enumerate([100.0, 100.0, 1.0, 0.05, 0.2])],
+       [rho]) for i, rho in [(0, -0.0), (1, -0.0), (3, -0.0), (2, NAN)]],  # rho follows the price
+    ("bsm_delta", [CALL, 0.0, 100.0, 1.0, 0.05, 0.02, 0.2], [0.0]),
+    ("bsm_delta", [CALL, 100.0, 0.0, 1.0, 0.05, 0.02, 0.2], [math.exp(-0.02)]),
+    ("bsm_vega", [0.0, 100.0, 1.0, 0.05, 0.02, 0.2], [0.0]),
+    ("bsm_vega", [100.0, 0.0, 1.0, 0.05, 0.02, 0.2], [0.0]),
+    ("bsm_gamma", [0.0, 100.0, 1.0, 0.05, 0.02, 0.2], [NAN]),
+    ("bsm_gamma", [100.0, 0.0, 1.0, 0.05, 0.02, 0.2], [0.0]),
+])
+def test_degenerate_greeks(name, args, expected):
+    got = getattr(core, name + "_scalar")(*args)
+    assert same_bits(got if isinstance(got, tuple) else [got], expected)

@@ -7,6 +7,7 @@ import pytest
 
 import quorix._core as core
 import reference as ref
+from inputs import same_bits
 from reference import EPS
 
 CALL, PUT = 1, -1
@@ -35,8 +36,7 @@ def check_round_trip(kernels, x, s, theta, slack=8.0):
     1000 eps of b, or b within 1000 eps of its maximum, the result is checked by its price
     instead (backward error)."""
     b, _ = kernels.normalised_black(theta * x, s)
-    got, most = kernels.normalised_iv(b, x, np.full_like(b, theta))
-    assert most <= 6
+    got, counts = kernels.normalised_iv(b, x, np.full_like(b, theta))
     priced = b > TINY
     time_value, _ = kernels.normalised_black(-np.abs(x), s)
     headroom = np.exp(theta * x / 2) - b
@@ -56,17 +56,8 @@ def check_round_trip(kernels, x, s, theta, slack=8.0):
         residual = np.abs(repriced - b) / b
     bad = np.flatnonzero(priced & ~linear & ~(residual <= slack * EPS))
     assert bad.size == 0, list(zip(x[bad][:5], s[bad][:5], got[bad][:5]))
-    worst = int(np.argmax(units))
-    return units[worst], x[worst], s[worst]
-
-
-@pytest.mark.parametrize("theta", [1.0, -1.0])
-def test_normalised_round_trip_on_a_grid(kernels, theta):
-    xs = np.concatenate([np.linspace(-100, 100, 321), [-1e-8, -1e-3, 0.0, 1e-3, 0.1, 0.11]])
-    ss = np.geomspace(1e-6, 20, 321)
-    x, s = (a.ravel() for a in np.meshgrid(xs, ss))
-    worst, wx, ws = check_round_trip(kernels, x, s, theta)
-    print(f"worst {worst:.2f} eps (1 + b/(s v)) at x={wx:.6g}, s={ws:.6g}")
+    print(f"worst {units.max():.2f} eps (1 + b/(s v))")
+    return counts
 
 
 def branch_points(kernels, xs):
@@ -80,12 +71,22 @@ def branch_points(kernels, xs):
     return [(xs, a) for a in (s_c, s_l, s_u)]
 
 
+# How many inversions of the grid below take 0 to 6 Black-function evaluations (none without a
+# time value, else two for the branch bounds and one per Householder step): a regression table.
+# A first guess that got worse would still converge, in more steps.
+EVALUATIONS = {1.0: [91874, 0, 0, 212, 3021, 8425, 1435], -1.0: [89859, 0, 0, 208, 3319, 9839, 1742]}
+
+
 @pytest.mark.parametrize("theta", [1.0, -1.0])
-def test_normalised_round_trip_at_the_branch_boundaries(kernels, theta):
-    xs = np.concatenate([-np.geomspace(1e-6, 100, 400), np.geomspace(1e-6, 100, 400)])
-    for x, s in branch_points(kernels, xs):
+def test_normalised_round_trip(kernels, theta):
+    xs = np.concatenate([np.linspace(-100, 100, 321), [-1e-8, -1e-3, 0.0, 1e-3, 0.1, 0.11]])
+    x, s = (a.ravel() for a in np.meshgrid(xs, np.geomspace(1e-6, 20, 321)))
+    counts = np.bincount(check_round_trip(kernels, x, s, theta), minlength=7).tolist()
+    edges = np.concatenate([-np.geomspace(1e-6, 100, 400), np.geomspace(1e-6, 100, 400)])
+    for x, s in branch_points(kernels, edges):
         keep = np.isfinite(s) & (s > 1e-6)
         check_round_trip(kernels, x[keep], s[keep], theta)
+    assert counts == EVALUATIONS[theta]
 
 
 def test_neighbours_of_the_branch_boundaries_invert_continuously(kernels):
@@ -96,8 +97,7 @@ def test_neighbours_of_the_branch_boundaries_invert_continuously(kernels):
         b, _ = kernels.normalised_black(x, s)
         for direction in (0.0, np.inf):
             moved = np.nextafter(b, direction)
-            got, most = kernels.normalised_iv(moved, x, np.ones_like(x))
-            assert most <= 6
+            got, _ = kernels.normalised_iv(moved, x, np.ones_like(x))
             # One ulp of price moves s by b/(s v) ulps.
             bound = 10 * EPS * (1 + inversion_condition(b, x, s))
             priced = b > TINY
@@ -133,6 +133,7 @@ def mp_root(beta, x, start):
 
 
 def independent_cases():
+    """(x, s), or (x, None) for half the maximum price e^(x/2)/2."""
     rng = random.Random(17)
     cases = []
     while len(cases) < 120:
@@ -140,25 +141,13 @@ def independent_cases():
         if abs(x / s) < 36:  # keeps b above 1e-300
             cases.append((x, s))
     cases += [(-20.0, 1.0), (0.0, 1e-5), (0.0, 3.0), (-1e-3, 0.05), (-5.0, 12.0)]
-    return cases
+    return cases + [(x, None) for x in (-50.0, -8.0, -1.0, -1e-2, 0.0)]
 
 
 @pytest.mark.parametrize("x, s", independent_cases())
 def test_inverts_mpmath_prices_to_the_mpmath_root(kernels, x, s):
-    beta = float(ref.normalised_black(x, s))
-    if beta < TINY:
-        pytest.skip("below the normal range")
-    root = mp_root(beta, x, s)
-    got, most = kernels.normalised_iv([beta], [x], [1.0])
-    b, v = mp_black_and_vega(x, root)
-    assert ref.relative_error(got[0], root) <= 8 * EPS * (1 + b / (root * v)) and most <= 6
-
-
-@pytest.mark.parametrize("x", [-50.0, -8.0, -1.0, -1e-2, 0.0])
-def test_half_the_maximum_price_inverts_to_the_mpmath_root(kernels, x):
-    beta = math.exp(x / 2) / 2
-    start = 2 * math.sqrt(2 * abs(x)) + 1
-    root = mp_root(beta, x, start)
+    beta = math.exp(x / 2) / 2 if s is None else float(ref.normalised_black(x, s))
+    root = mp_root(beta, x, 2 * math.sqrt(2 * abs(x)) + 1 if s is None else s)
     got, _ = kernels.normalised_iv([beta], [x], [1.0])
     b, v = mp_black_and_vega(x, root)
     assert ref.relative_error(got[0], root) <= 8 * EPS * (1 + b / (root * v))
@@ -182,17 +171,6 @@ def market_condition(flag, s, k, t, r, q, sigma):
     b, v = mp_black_and_vega(x, total)
     price = lambda *a: ref.bsm_price(flag < 0, *a)  # noqa: E731
     return b / (total * v), ref.condition(price, (s, k, t, r, q, sigma))
-
-
-@pytest.mark.parametrize("case", market_cases(150, seed=5))
-def test_market_round_trip(case):
-    flag, s, k, t, r, q, sigma = case
-    price = core.bsm_price_scalar(flag, s, k, t, r, q, sigma)
-    if price < TINY:
-        pytest.skip("below the normal range")
-    got = core.bsm_iv_scalar(price, flag, s, k, t, r, q)
-    inversion, kappa = market_condition(flag, s, k, t, r, q, sigma)
-    assert abs(got - sigma) / sigma <= 8 * EPS * (1 + inversion * (1 + kappa))
 
 
 @pytest.mark.parametrize("case", market_cases(60, seed=6))
@@ -220,7 +198,7 @@ S, K, T, R, Q = 100.0, 100.0, 1.0, 0.05, 0.02
 SD, KD = S * math.exp(-Q * T), K * math.exp(-R * T)
 
 
-@pytest.mark.parametrize("price, flag, s, k, t, r, q", [
+NAN_CASES = [
     (10.0, CALL, math.nan, K, T, R, Q), (10.0, CALL, math.inf, K, T, R, Q),
     (10.0, CALL, S, math.nan, T, R, Q), (10.0, CALL, S, -math.inf, T, R, Q),
     (10.0, CALL, S, K, math.nan, R, Q), (10.0, CALL, S, K, math.inf, R, Q),
@@ -236,32 +214,24 @@ SD, KD = S * math.exp(-Q * T), K * math.exp(-R * T)
     (SD + 0.5e-12, CALL, S, K, T, R, Q),                         # within the slack, at the maximum
     (0.0, CALL, 150.0, K, T, R, Q),                              # in the money, no time value
     (150.0 * math.exp(-Q) - KD - 2e-12, CALL, 150.0, K, T, R, Q),  # below intrinsic
-])
-def test_invalid_inputs_give_nan(price, flag, s, k, t, r, q):
-    assert math.isnan(core.bsm_iv_scalar(price, flag, s, k, t, r, q))
-
-
-@pytest.mark.parametrize("price, flag, s", [
-    (0.0, CALL, 90.0), (-0.0, CALL, 80.0), (0.0, PUT, 120.0),           # no time value
+]
+ZERO_CASES = [
+    (0.0, CALL, 90.0), (-0.0, CALL, 80.0), (0.0, PUT, 120.0),             # no time value
     (150.0 * math.exp(-Q) - KD, CALL, 150.0),                             # exactly intrinsic
     (150.0 * math.exp(-Q) - KD - 0.5e-12, CALL, 150.0),                   # within the slack below
     (KD - 50.0 * math.exp(-Q) - 0.5e-12, PUT, 50.0),
-])
-def test_no_time_value_gives_zero(price, flag, s):
-    assert core.bsm_iv_scalar(price, flag, s, K, T, R, Q) == 0.0
+]
 
 
-def test_just_below_the_maximum_is_finite():
-    assert math.isfinite(core.bsm_iv_scalar(SD * (1 - 1e-9), CALL, S, K, T, R, Q))
+@pytest.mark.parametrize("args, expected", [(case, math.nan) for case in NAN_CASES] +
+                         [((*case, K, T, R, Q), 0.0) for case in ZERO_CASES] +
+                         [((SD * (1 - 1e-9), CALL, S, K, T, R, Q), "finite")])
+def test_edge_prices(args, expected):
+    got = core.bsm_iv_scalar(*args)
+    assert math.isfinite(got) if expected == "finite" else same_bits([got], [expected])
 
 
-@pytest.mark.parametrize("r, q", [(-0.02, -0.01), (-0.05, 0.03)])
-def test_negative_rates_and_yields_are_accepted(r, q):
-    price = core.bsm_price_scalar(CALL, S, K, T, r, q, 0.25)
-    assert core.bsm_iv_scalar(price, CALL, S, K, T, r, q) == pytest.approx(0.25, rel=1e-14)
-
-
-@pytest.mark.parametrize("case", market_cases(200, seed=8))
+@pytest.mark.parametrize("case", market_cases(100, seed=8))
 def test_put_call_parity_prices_give_the_same_vol(case):
     _, s, k, t, r, q, sigma = case
     call = core.bsm_price_scalar(CALL, s, k, t, r, q, sigma)
@@ -275,22 +245,11 @@ def test_put_call_parity_prices_give_the_same_vol(case):
     assert abs(from_call - from_put) * vega <= 16 * EPS * (s + k) + 4 * EPS * sigma * vega
 
 
-def test_black76_iv_is_bsm_iv_with_q_equal_r():
-    rng = random.Random(9)
-    for _ in range(20_000):
-        flag, f, k, t, r = rng.choice([CALL, PUT]), 100.0, 100 * math.exp(rng.uniform(-3, 3)), \
-            rng.uniform(-0.5, 5), rng.uniform(-0.1, 0.2)
-        price = core.black76_price_scalar(flag, f, k, t, r, rng.uniform(0.01, 2)) * rng.choice([1, 1, 1.2, 0.8])
-        a = core.black76_iv_scalar(price, flag, f, k, t, r)
-        b = core.bsm_iv_scalar(price, flag, f, k, t, r, r)
-        assert a == b or (math.isnan(a) and math.isnan(b))
-
-
 @pytest.mark.parametrize("beta", [0.1, 0.5, 0.6, 0.99])
 def test_at_the_money_inverts_exactly(kernels, beta):
-    got, most = kernels.normalised_iv([beta], [0.0], [1.0])
+    got, counts = kernels.normalised_iv([beta], [0.0], [1.0])
     expected = -2 * mp.sqrt(2) * mp.erfinv(-beta)  # b(0, s) = 2 Phi(s/2) - 1
-    assert ref.relative_error(got[0], expected) <= 4 * EPS and most <= 5
+    assert ref.relative_error(got[0], expected) <= 4 * EPS and counts[0] <= 5
 
 
 @pytest.mark.parametrize("beta, x, theta, expected", [
@@ -302,34 +261,16 @@ def test_normalised_special_results(kernels, beta, x, theta, expected):
     assert got[0] == expected
 
 
-def test_out_of_the_money_put_is_the_mirrored_call(kernels):
-    x = np.linspace(0.05, 30, 200)
-    s = np.geomspace(0.05, 5, 200)
+def test_puts_and_in_the_money_calls_invert_through_the_mirrored_call(kernels):
+    """An out-of-the-money put is the call at -x, bit for bit; an in-the-money call's time value
+    is the put at the same x, to the rounding of adding and removing the intrinsic value."""
+    x, s = np.linspace(0.05, 30, 200), np.geomspace(0.05, 5, 200)
     put, _ = kernels.normalised_black(-x, s)
     from_put, _ = kernels.normalised_iv(put, x, -np.ones_like(x))
-    mirrored, _ = kernels.normalised_iv(put, -x, np.ones_like(x))
-    assert np.array_equal(from_put, mirrored)
-
-
-def test_in_the_money_call_inverts_through_its_time_value(kernels):
-    """The call's time value is the put at the same x: both give the same s."""
-    x = np.linspace(0.05, 8, 200)
-    s = np.geomspace(0.5, 5, 200)
+    assert same_bits(from_put, kernels.normalised_iv(put, -x, np.ones_like(x))[0])
+    x, s = np.linspace(0.05, 8, 200), np.geomspace(0.5, 5, 200)
     put, _ = kernels.normalised_black(-x, s)
     from_put, _ = kernels.normalised_iv(put, x, -np.ones_like(x))
-    from_call, _ = kernels.normalised_iv(put + 2 * np.sinh(x / 2), x, np.ones_like(x))
     call = put + 2 * np.sinh(x / 2)
-    # Adding and removing the intrinsic value rounds the time value by about eps * call.
-    bound = 8 * EPS * (1 + call / (s * vega(x, s)))
-    assert np.all(np.abs(from_call - from_put) / from_put <= bound)
-
-
-@pytest.mark.parametrize("p, expected", [(0.5, 0.0), (0.0, -math.inf), (-1.0, -math.inf),
-                                         (1.0, math.inf), (2.0, math.inf)])
-def test_inverse_cdf_limits(kernels, p, expected):
-    assert kernels.inverse_cdf([p])[0] == expected
-
-
-
-def test_inverse_cdf_of_nan_is_nan(kernels):
-    assert math.isnan(kernels.inverse_cdf([math.nan])[0])
+    from_call, _ = kernels.normalised_iv(call, x, np.ones_like(x))
+    assert np.all(np.abs(from_call - from_put) / from_put <= 8 * EPS * (1 + call / (s * vega(x, s))))

@@ -55,16 +55,14 @@ void normalised_black_many(const double* x, const double* s, double* b, double* 
   }
 }
 
-// Inverts each beta and records the most evaluations of the Black function any one needed.
+// Inverts each beta and records how many evaluations of the Black function each one needed.
 void normalised_iv_many(const double* beta, const double* x, const double* theta, double* s,
-                        std::size_t n, long* most_evaluations) {
-  long most = 0;
+                        long* evaluations, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     black_evaluations = 0;
     s[i] = quorix::normalised_implied_volatility(beta[i], x[i], theta[i]);
-    if (black_evaluations > most) most = black_evaluations;
+    evaluations[i] = black_evaluations;
   }
-  *most_evaluations = most;
 }
 
 // Kernel `id` of the vector functions, in the module's order, over this target's block kernel.
