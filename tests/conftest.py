@@ -14,51 +14,36 @@ CPU_FLAGS = set(next((line.split(":", 1)[1].split() for line in Path("/proc/cpui
 
 
 class Kernels:
-    """The internal pricing kernels, compiled from core/pricing for the tests."""
+    """The internal pricing kernels of one instruction-set target, compiled for the tests."""
 
     def __init__(self, path):
         self.lib = ctypes.CDLL(str(path))
 
-    def _map(self, name, *inputs, outputs=1):
+    def _map(self, name, *inputs, outputs=(np.float64,)):
         arrays = [np.ascontiguousarray(a, dtype=np.float64) for a in np.broadcast_arrays(*inputs)]
-        n = arrays[0].size
-        results = [np.empty(n) for _ in range(outputs)]
-        pointers = [a.ctypes.data_as(ctypes.c_void_p) for a in arrays + results]
-        getattr(self.lib, name)(*pointers, ctypes.c_size_t(n))
-        return results[0] if outputs == 1 else results
+        results = [np.empty(arrays[0].size, dtype) for dtype in outputs]
+        getattr(self.lib, name)(*[a.ctypes.data_as(ctypes.c_void_p) for a in arrays + results],
+                                ctypes.c_size_t(arrays[0].size))
+        return results[0] if len(results) == 1 else results
 
     def elementary(self, name, x):
-        """exp, log, erf, erfc, erfcx or cdf, element by element."""
+        """exp, log, erf, erfc, erfcx, cdf or inverse_cdf, element by element."""
         return self._map(f"{name}_many", x)
 
-    def erfcx(self, z):
-        return self._map("erfcx_many", z)
+    def normalised_black(self, x, s):
+        return self._map("normalised_black_many", x, s, outputs=(np.float64, np.float64))
 
-    def cdf(self, y):
-        return self._map("cdf_many", y)
+    def normalised_iv(self, beta, x, theta):
+        """Total volatilities, and the Black-function evaluations each one needed."""
+        return self._map("normalised_iv_many", beta, x, theta, outputs=(np.float64, np.int_))
 
     def run_kernel(self, index, inputs, outputs):
         """Vector function number `index` over this target's block kernel."""
         inputs = [np.ascontiguousarray(a) for a in inputs]
         results = [np.empty(inputs[0].size) for _ in range(outputs)]
-        pointers = lambda arrays: (ctypes.c_void_p * len(arrays))(*[a.ctypes.data for a in arrays])
-        self.lib.run_kernel(ctypes.c_int(index), pointers(inputs), pointers(results),
-                            ctypes.c_size_t(inputs[0].size))
+        pointers = lambda arrays: (ctypes.c_void_p * len(arrays))(*[a.ctypes.data for a in arrays])  # noqa: E731
+        self.lib.run_kernel(ctypes.c_int(index), pointers(inputs), pointers(results), ctypes.c_size_t(inputs[0].size))
         return tuple(results)
-
-    def inverse_cdf(self, p):
-        return self._map("inverse_cdf_many", p)
-
-    def normalised_black(self, x, s):
-        return self._map("normalised_black_many", x, s, outputs=2)
-
-    def normalised_iv(self, beta, x, theta):
-        """Total volatilities, and the Black-function evaluations each one needed."""
-        arrays = [np.ascontiguousarray(a, dtype=np.float64) for a in np.broadcast_arrays(beta, x, theta)]
-        out, counts = np.empty(arrays[0].size), np.empty(arrays[0].size, dtype=np.int_)
-        self.lib.normalised_iv_many(*[a.ctypes.data_as(ctypes.c_void_p) for a in arrays + [out, counts]],
-                                    ctypes.c_size_t(out.size))
-        return out, counts
 
 
 # Instruction-set targets of the kernels: the compiler flags, and whether this processor runs them.

@@ -13,7 +13,6 @@ import sys
 import warnings
 
 import atheris
-
 import numpy as np
 
 import quorix._core as core
@@ -32,80 +31,46 @@ class Name(str):
     pass
 
 
+class FloatSubclass(float):
+    pass
+
+
 def odd(protocol, result):
-    """An object whose `protocol` method (__float__ or __index__) returns `result`, or raises
-    Planted when `result` is Planted."""
+    """An object whose `protocol` method returns `result`, or raises Planted."""
     def method(self):
         if result is Planted:
             raise Planted(protocol)
         return result
 
-    return type(f"Odd{protocol.strip('_').title()}", (), {protocol: method})()
-
-
-class FloatSubclass(float):
-    pass
-
-
-@atheris.instrument_func
-def number(fdp):
-    choice = fdp.ConsumeIntInRange(0, 7)
-    if choice == 0:
-        return fdp.PickValueInList(SPECIAL)
-    if choice == 1:
-        return fdp.ConsumeInt(fdp.ConsumeIntInRange(1, 80))  # wider than any C integer at times
-    if choice == 2:
-        return fdp.ConsumeBool()
-    if choice == 3:
-        return FloatSubclass(fdp.ConsumeFloat())
-    if choice == 4:
-        return np.float64(fdp.ConsumeFloat()) if fdp.ConsumeBool() else np.int8(fdp.ConsumeIntInRange(-128, 127))
-    return fdp.ConsumeFloat()
-
-
-@atheris.instrument_func
-def odd_object(fdp):
-    results = [Planted, 1.5, 2, "text", None, FloatSubclass(0.5), 2**70, True]
-    choice = fdp.ConsumeIntInRange(0, 5)
-    if choice < 2:
-        return odd("__float__" if choice == 0 else "__index__", fdp.PickValueInList(results))
-    if choice == 2:
-        return fdp.ConsumeUnicode(4)
-    if choice == 3:
-        return fdp.ConsumeBytes(3)
-    if choice == 4:
-        return None
-    return [1.0, 2.0]
-
-
-@atheris.instrument_func
-def array(fdp):
-    dtype = np.dtype(fdp.PickValueInList(DTYPES))
-    shape = tuple(fdp.ConsumeIntInRange(0, 12) for _ in range(fdp.ConsumeIntInRange(0, 3)))
-    size = int(np.prod(shape)) if shape else 1
-    width = size * dtype.itemsize
-    raw = np.frombuffer(fdp.ConsumeBytes(width).ljust(width, b"\0"), dtype="u1")
-    if dtype.kind == "O":
-        values = np.array([float(b) for b in raw[:size]], dtype=object).reshape(shape)
-    elif dtype.kind in "MU":
-        values = np.zeros(shape, dtype=dtype)
-    else:
-        values = raw.view(dtype).reshape(shape).copy()
-    if values.ndim >= 1 and fdp.ConsumeBool():
-        values = values[:: fdp.ConsumeIntInRange(1, 3)]
-    if fdp.ConsumeBool():
-        values.flags.writeable = False
-    return values
+    return type("Odd", (), {protocol: method})()
 
 
 @atheris.instrument_func
 def argument(fdp):
-    choice = fdp.ConsumeIntInRange(0, 9)
-    if choice < 4:
-        return number(fdp)
+    choice = fdp.ConsumeIntInRange(0, 13)
     if choice < 6:
-        return odd_object(fdp)
-    return array(fdp)
+        return [lambda: fdp.PickValueInList(SPECIAL), lambda: fdp.ConsumeInt(fdp.ConsumeIntInRange(1, 80)),
+                fdp.ConsumeBool, lambda: FloatSubclass(fdp.ConsumeFloat()), lambda: np.float64(fdp.ConsumeFloat()),
+                lambda: np.int8(fdp.ConsumeIntInRange(-128, 127))][choice]()
+    if choice < 8:
+        results = [Planted, 1.5, 2, "text", None, FloatSubclass(0.5), 2**70, True]
+        return odd("__float__" if choice == 6 else "__index__", fdp.PickValueInList(results))
+    if choice < 10:
+        return fdp.PickValueInList([fdp.ConsumeUnicode(4), fdp.ConsumeBytes(3), None, [1.0, 2.0]])
+    if choice == 10:
+        return fdp.ConsumeFloat()
+    dtype = np.dtype(fdp.PickValueInList(DTYPES))
+    shape = tuple(fdp.ConsumeIntInRange(0, 12) for _ in range(fdp.ConsumeIntInRange(0, 3)))
+    size = int(np.prod(shape)) if shape else 1
+    raw = np.frombuffer(fdp.ConsumeBytes(size * dtype.itemsize).ljust(size * dtype.itemsize, b"\0"), "u1")
+    if dtype.kind == "O":
+        values = np.array([float(b) for b in raw[:size]], dtype=object).reshape(shape)
+    else:
+        values = np.zeros(shape, dtype) if dtype.kind in "MU" else raw.view(dtype).reshape(shape).copy()
+    if values.ndim >= 1 and fdp.ConsumeBool():
+        values = values[:: fdp.ConsumeIntInRange(1, 3)]
+    values.flags.writeable = fdp.ConsumeBool()
+    return values
 
 
 @atheris.instrument_func
@@ -117,7 +82,7 @@ def well_formed(fdp, name, params):
         if fdp.ConsumeIntInRange(0, 7) == 0:
             values.append(argument(fdp))
         elif name.endswith("_scalar"):
-            values.append(fdp.ConsumeIntInRange(-200, 200) if param == "flag" else number(fdp))
+            values.append(fdp.ConsumeIntInRange(-200, 200) if param == "flag" else fdp.ConsumeFloat())
         elif param == "flag":
             values.append(np.array([fdp.ConsumeIntInRange(-128, 127) for _ in range(n)], np.int8))
         else:
@@ -139,30 +104,23 @@ def keyword(fdp, params):
 
 
 @atheris.instrument_func
-def check_result(name, result):
-    if name.endswith("_scalar"):
-        values = result if name.endswith("greeks_scalar") else (result,)
-        assert all(type(v) is float for v in values), (name, result)
-    else:
-        arrays = result if name.endswith("_greeks") else (result,)
-        assert all(type(a) is np.ndarray and a.dtype == np.float64 and a.ndim == 1 for a in arrays)
-
-
-@atheris.instrument_func
 def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     name, params = FUNCTIONS[fdp.ConsumeIntInRange(0, len(FUNCTIONS) - 1)]
-    function = getattr(core, name)
     if fdp.ConsumeIntInRange(0, 3):
         positional, keywords = well_formed(fdp, name, params)
     else:
         positional = [argument(fdp) for _ in range(fdp.ConsumeIntInRange(0, len(params) + 2))]
         keywords = {keyword(fdp, params): argument(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))}
     try:
-        result = function(*positional, **keywords)
+        result = getattr(core, name)(*positional, **keywords)
     except (Planted, *EXPECTED):
         return
-    check_result(name, result)
+    values = result if name.endswith(("_greeks", "greeks_scalar")) else (result,)
+    if name.endswith("_scalar"):
+        assert all(type(v) is float for v in values), (name, result)
+    else:
+        assert all(type(a) is np.ndarray and a.dtype == np.float64 and a.ndim == 1 for a in values)
 
 
 if __name__ == "__main__":

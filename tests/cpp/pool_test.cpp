@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,55 +20,41 @@ struct EnvCase {
   long expected;        // 0 for the processor count
 };
 
-class ThreadCountTest : public testing::TestWithParam<EnvCase> {
- protected:
-  void SetUp() override {
-    saved_threads_ = save("RAYON_NUM_THREADS");
-    saved_cpus_ = save("RAYON_RS_NUM_CPUS");
+// Sets a variable (or unsets it, for nullptr) for one scope, then puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name), had_(getenv(name) != nullptr) {
+    if (had_) old_ = getenv(name);
+    put(value);
   }
-  void TearDown() override {
-    restore("RAYON_NUM_THREADS", saved_threads_);
-    restore("RAYON_RS_NUM_CPUS", saved_cpus_);
-  }
-  static std::optional<std::string> save(const char* name) {
-    const char* value = getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-  }
-  static void restore(const char* name, const std::optional<std::string>& value) {
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  static void put(const char* name, const char* value) {
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
+  ~ScopedEnv() { put(had_ ? old_.c_str() : nullptr); }
 
  private:
-  std::optional<std::string> saved_threads_, saved_cpus_;
+  void put(const char* value) { value ? setenv(name_, value, 1) : unsetenv(name_); }
+  const char* name_;
+  bool had_;
+  std::string old_;
 };
 
+class ThreadCountTest : public testing::TestWithParam<EnvCase> {};
+
 TEST_P(ThreadCountTest, FollowsTheEnvironment) {
-  put("RAYON_NUM_THREADS", GetParam().threads);
-  put("RAYON_RS_NUM_CPUS", GetParam().cpus);
-  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  const long expected = GetParam().expected == 0 ? processors : GetParam().expected;
+  ScopedEnv threads("RAYON_NUM_THREADS", GetParam().threads),
+      cpus("RAYON_RS_NUM_CPUS", GetParam().cpus);
+  const long expected =
+      GetParam().expected == 0 ? sysconf(_SC_NPROCESSORS_ONLN) : GetParam().expected;
   EXPECT_EQ(static_cast<long>(pool::configured_thread_count()), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, ThreadCountTest,
-    testing::Values(EnvCase{"4", nullptr, 4}, EnvCase{"+4", nullptr, 4},
-                    EnvCase{"0", "3", 0}, EnvCase{"-4", "3", 3}, EnvCase{"4 ", "3", 3},
-                    EnvCase{"four", "3", 3}, EnvCase{"", "3", 3}, EnvCase{"100000", nullptr, 65535},
-                    EnvCase{"99999999999999999999", "5", 5}, EnvCase{nullptr, nullptr, 0},
-                    EnvCase{nullptr, "0", 0}, EnvCase{nullptr, "+7", 7},
-                    EnvCase{nullptr, "x", 0}, EnvCase{"+", "2", 2}, EnvCase{"\xff", "2", 2}));
+INSTANTIATE_TEST_SUITE_P(Rules, ThreadCountTest,
+                         testing::Values(EnvCase{"4", nullptr, 4}, EnvCase{"+4", nullptr, 4},
+                                         EnvCase{"0", "3", 0}, EnvCase{"-4", "3", 3},
+                                         EnvCase{"4 ", "3", 3}, EnvCase{"four", "3", 3},
+                                         EnvCase{"", "3", 3}, EnvCase{"100000", nullptr, 65535},
+                                         EnvCase{"99999999999999999999", "5", 5},
+                                         EnvCase{nullptr, nullptr, 0}, EnvCase{nullptr, "0", 0},
+                                         EnvCase{nullptr, "+7", 7}, EnvCase{nullptr, "x", 0},
+                                         EnvCase{"+", "2", 2}, EnvCase{"\xff", "2", 2}));
 
 TEST(ParseCount, AcceptsDigitsWithOptionalPlus) {
   EXPECT_EQ(pool::parse_count("18446744073709551615"), 18446744073709551615ULL);
@@ -86,7 +71,9 @@ TEST(Pool, HasTheConfiguredSize) {
   EXPECT_EQ(pool::thread_count(), std::stoul(expected));
 }
 
-double element(std::size_t i) { return static_cast<double>(i) * 0.5 + 1.0; }
+double element(std::size_t i) {
+  return static_cast<double>(i) * 0.5 + 1.0;
+}
 
 TEST(ParallelMap, WritesEverySlotOnce) {
   for (std::size_t n : {0u, 1u, 2u, 3u, 1023u, 1024u, 65537u, 1000000u}) {

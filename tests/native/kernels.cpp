@@ -40,12 +40,9 @@ QUORIX_ELEMENTWISE(erf_many, quorix::erf)
 QUORIX_ELEMENTWISE(erfc_many, quorix::erfc)
 QUORIX_ELEMENTWISE(erfcx_many, quorix::erfcx)
 QUORIX_ELEMENTWISE(cdf_many, quorix::cdf)
+QUORIX_ELEMENTWISE(inverse_cdf_many, quorix::inverse_cdf)
 
 extern "C" {
-
-void inverse_cdf_many(const double* p, double* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = quorix::inverse_cdf(p[i]);
-}
 
 void normalised_black_many(const double* x, const double* s, double* b, double* v, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
