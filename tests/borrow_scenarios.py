@@ -38,19 +38,16 @@ def covered(array):
 
 
 def publish_stand_in():
-    held = []  # [exclusive, owner, bytes]
-
-    def conflicts(array, exclusive):
-        owner, bytes_ = covered(array)
-        return any((exclusive or mine) and o == owner and b & bytes_ for mine, o, b in held)
+    held = []  # (exclusive, owner, bytes)
 
     def acquire(exclusive):
         def operation(_, array):
             if exclusive and not array.flags.writeable:
                 return -2
-            if conflicts(array, exclusive):
+            owner, bytes_ = covered(array)
+            if any((exclusive or mine) and o == owner and b & bytes_ for mine, o, b in held):
                 return -1
-            held.append((exclusive, *covered(array)))
+            held.append((exclusive, owner, bytes_))
             return 0
         return OPERATION(operation)
 
@@ -75,14 +72,10 @@ def published():
     return Record.from_address(get(getattr(multiarray(), NAME.decode()), NAME))
 
 
-def ones(n):
-    return np.ones(n)
-
-
 def call(array):
     """A quorix call reading `array`: 0 when it took its borrow, -1 when it was refused."""
     try:
-        core.bsm_vega(array, *(ones(len(array)),) * 5)
+        core.bsm_vega(array, *(np.ones(len(array)),) * 5)
     except RuntimeError:
         return -1
     except TypeError:  # not contiguous: refused only after its borrow was taken and released
@@ -93,7 +86,7 @@ def call(array):
 def scenarios():
     base, buffer = np.zeros(12), bytearray(96)
     words = base.view(np.int32)
-    frozen = ones(3)
+    frozen = np.ones(3)
     frozen.flags.writeable = False
     on_buffer = lambda: np.ndarray((12,), np.float64, buffer=buffer)  # noqa: E731
     return {  # held exclusively (or shared, for aliases), then tried
@@ -114,7 +107,7 @@ def scenarios():
 
 def run():
     record = publish_stand_in() if sys.argv[1] == "stand-in" else None  # noqa: F841 (kept alive)
-    call(ones(1))  # quorix loads the registry, publishing its own when there is none
+    call(np.ones(1))  # quorix loads the registry, publishing its own when there is none
     registry = published()
     take = {"shared": registry.acquire, "exclusive": registry.acquire_mut}
     give = {"shared": registry.release, "exclusive": registry.release_mut}
@@ -129,14 +122,14 @@ def run():
             give[held_kind](registry.registry, held)
         outcome[name] = code
     # Releasing quorix's borrow of an array leaves another holder's borrow of its tail alone.
-    base = ones(10)
+    base = np.ones(10)
     registry.acquire(registry.registry, base[5:])
     call(base)
     outcome["after a call, the tail still held"] = [
         registry.acquire_mut(registry.registry, part) for part in (base[:5], base[5:])]
     # An error raised by a call survives the releases that follow it.
     try:
-        core.bsm_vega(ones(3), ones(3), ones(3), ones(3), ones(3), ones(4))
+        core.bsm_vega(*[np.ones(3)] * 5, np.ones(4))
     except Exception as error:  # noqa: BLE001
         outcome["error after releases"] = f"{type(error).__name__}: {error}"
     print(json.dumps(outcome))
