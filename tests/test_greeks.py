@@ -124,15 +124,6 @@ def test_delta_parity(case):
     assert difference == pytest.approx(math.exp(-q * t), rel=4e-16, abs=4e-16)
 
 
-def test_theta_without_rates_is_the_volatility_decay():
-    s, k, t, sigma = 100.0, 120.0, 0.5, 0.3
-    d1 = (math.log(s / k) + 0.5 * sigma**2 * t) / (sigma * math.sqrt(t))
-    decay = -s * math.exp(-d1 * d1 / 2) / math.sqrt(2 * math.pi) * sigma / (2 * math.sqrt(t))
-    call = core.bsm_theta_scalar(CALL, s, k, t, 0.0, 0.0, sigma)
-    assert call == core.bsm_theta_scalar(PUT, s, k, t, 0.0, 0.0, sigma)
-    assert call == pytest.approx(decay, rel=1e-14)
-
-
 @pytest.mark.parametrize("name, args, expected", [
     *[("bsm_greeks", [CALL] + [NAN if i == j else v for j, v in enumerate([100.0, 100.0, 1.0, 0.05, 0.02, 0.2])],
        [NAN] * 5) for i in range(6)],

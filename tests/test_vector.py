@@ -242,31 +242,20 @@ def test_borrows_conflict_exactly_when_their_bytes_meet():
 
 
 def test_a_borrow_held_during_a_call_blocks_writers():
-    """While a large call runs on the pool its inputs are borrowed; afterwards they are free.
-    A writer that wins the race makes the call fail cleanly instead."""
-    args = price_args(2_000_000)
-    seen = []
-    done = threading.Event()
-
-    def writer():
-        while not done.is_set():
-            seen.append(can_borrow_for_writing(args[1]))
-            time.sleep(0.001)  # lets the caller take its borrow between attempts
-
-    thread = threading.Thread(target=writer)
+    """While a large call runs on the pool its inputs are borrowed (a writer that wins the race
+    makes the call fail cleanly instead); afterwards they are free."""
+    args, seen, done = price_args(2_000_000), [], threading.Event()
+    thread = threading.Thread(target=lambda: [  # the pause lets the caller take its borrow in between
+        (seen.append(can_borrow_for_writing(args[1])), time.sleep(0.001)) for _ in iter(done.is_set, True)])
     thread.start()
     deadline = time.monotonic() + 60
-    try:
-        while time.monotonic() < deadline:  # until the writer has run during a call at least once
-            try:
-                assert core.bsm_price(*args).shape == (2_000_000,)
-            except RuntimeError as error:
-                assert str(error) == BORROWED
-            if False in seen:
-                break
-    finally:
-        done.set()
-        thread.join()
+    while False not in seen and time.monotonic() < deadline:
+        try:
+            assert core.bsm_price(*args).shape == (2_000_000,)
+        except RuntimeError as error:
+            assert str(error) == BORROWED
+    done.set()
+    thread.join()
     assert False in seen and can_borrow_for_writing(args[1])
 
 
