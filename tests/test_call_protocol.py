@@ -9,13 +9,10 @@ from catalogue import BSM_FLAGGED, FUNCTIONS
 from inputs import same_bits
 
 GREEKS_BODY = (
-    "Compute all five BSM Greeks in a single pass.\n"
-    "\n"
-    "Returns `(delta, gamma, vega, theta, rho)` as a 5-tuple of `PyArray1<f64>`.\n"
-    "Equivalent to calling `bsm_delta`, `bsm_gamma`, `bsm_vega`, `bsm_theta`,\n"
-    "and `bsm_rho` separately, but shares the `d1_d2`, discount-factor, `cdf`,\n"
-    "and `pdf` evaluations \u2014 ~3\u00d7 faster on the bundled `bs.greeks(...)` path\n"
-    "(measured at N=10k on Apple M4 Pro: 273 \u00b5s combined vs 568 \u00b5s individual)."
+    "Compute all five BSM Greeks in a single pass.\n\nReturns `(delta, gamma, vega, theta, rho)` as a 5-tuple of "
+    "`PyArray1<f64>`.\nEquivalent to calling `bsm_delta`, `bsm_gamma`, `bsm_vega`, `bsm_theta`,\nand `bsm_rho` "
+    "separately, but shares the `d1_d2`, discount-factor, `cdf`,\nand `pdf` evaluations \u2014 ~3\u00d7 faster on "
+    "the bundled `bs.greeks(...)` path\n(measured at N=10k on Apple M4 Pro: 273 \u00b5s combined vs 568 \u00b5s individual)."
 )
 BODIES = {
     "bsm_iv_scalar": "Scalar twin of `bsm_iv`.",

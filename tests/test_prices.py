@@ -73,16 +73,6 @@ def test_prices_against_mpmath(model, case):
     assert ref.relative_error(got, expected) <= 8 * EPS * (1 + ref.condition(price, inputs))
 
 
-@pytest.mark.parametrize("case", market_cases(200, seed=3))
-def test_put_call_parity(case):
-    _, s, k, t, r, q, sigma = case
-    call = core.bsm_price_scalar(CALL, s, k, t, r, q, sigma)
-    put = core.bsm_price_scalar(PUT, s, k, t, r, q, sigma)
-    spot_discounted, strike_discounted = s * math.exp(-q * t), k * math.exp(-r * t)
-    forward_value = spot_discounted - strike_discounted
-    assert abs((call - put) - forward_value) <= 8 * EPS * (spot_discounted + strike_discounted)
-
-
 E02, E05 = math.exp(-0.02), math.exp(-0.05)
 
 

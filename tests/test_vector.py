@@ -53,58 +53,41 @@ def test_every_instruction_set_target_gives_the_same_bits(target_kernels, index,
 
 
 LARGE_RUN = """
-import subprocess
+import os
 import sys
 sys.path.insert(0, {tests!r})
 import numpy as np
 import quorix._core as core
 from catalogue import VECTOR, threshold
-from inputs import CANONICAL_NAN, as_results, make_inputs, same_bits
+from inputs import as_results, make_inputs, same_bits
 
+tasks = lambda: len(os.listdir("/proc/self/task"))
+before = tasks()
 n = 1_000_000
 for name, params in VECTOR:
     arrays = make_inputs(params, n, seed=3)
     function = getattr(core, name)
-    whole = as_results(function(*arrays))
-    step = threshold(name) - 1  # chunks that run serially
+    step = threshold(name) - 1  # chunks that run serially, and do not start the pool
     chunks = [as_results(function(*(a[i:i + step] for a in arrays))) for i in range(0, n, step)]
+    assert tasks() == before or name != "bsm_price"
+    whole = as_results(function(*arrays))
     for j, result in enumerate(whole):
         assert same_bits(result, np.concatenate([c[j] for c in chunks])), name
     scalar = getattr(core, name + "_scalar")
     for i in np.random.default_rng(1).integers(0, n, 300):
         expected = scalar(*(a[i].item() for a in arrays))
-        expected = expected if isinstance(expected, tuple) else (expected,)
-        assert same_bits([r[i] for r in whole], expected), (name, i)
-print("ok")
+        assert same_bits([r[i] for r in whole], expected if isinstance(expected, tuple) else (expected,)), (name, i)
+print(tasks() - before)
 """
 
 
-@pytest.mark.parametrize("threads", ["1", "2", "7"])
+@pytest.mark.parametrize("threads", ["1", "2", "7", None])
 def test_large_vectors_are_bit_identical_for_any_pool_size(threads):
-    out = run_python(LARGE_RUN.format(tests=TESTS), env={"RAYON_NUM_THREADS": threads})
-    assert out.strip() == "ok"
-
-
-POOL_SIZE = """
-import os
-import numpy as np
-import quorix._core as core
-before = len(os.listdir("/proc/self/task"))
-a = np.ones({n})
-core.bsm_price(np.ones({n}, dtype=np.int8), a, a, a, a * 0.05, a * 0, a * 0.2)
-print(len(os.listdir("/proc/self/task")) - before)
-"""
-
-
-@pytest.mark.parametrize("threads, cpus, n, expected", [  # the parsing rules: the C++ tests
-    ("4", None, 20000, 4), ("0", "3", 20000, "cpus"), ("four", "3", 20000, 3), (None, None, 20000, "cpus"),
-    ("3", None, 100, 0),  # serial calls do not start the pool
-])
-def test_pool_size_follows_the_environment(threads, cpus, n, expected):
+    """Against serial chunks and the scalar twins; the pool starts with the first parallel call,
+    with the size the environment asks for (its parsing rules: the C++ tests)."""
     env = {key: os.environ[key] for key in os.environ if not key.startswith("RAYON_")}
-    env.update({name: value for name, value in [("RAYON_NUM_THREADS", threads), ("RAYON_RS_NUM_CPUS", cpus)] if value})
-    result = run_python(POOL_SIZE.format(n=n), whole_env=env)
-    assert int(result) == (os.cpu_count() if expected == "cpus" else expected)
+    out = run_python(LARGE_RUN.format(tests=TESTS), whole_env={**env, **({"RAYON_NUM_THREADS": threads} if threads else {})})
+    assert int(out) == int(threads or os.cpu_count())
 
 
 def ones(n, dtype=np.float64):
