@@ -102,6 +102,8 @@ def scenarios():
         "words straddling elements": ("exclusive", words[1::4], "shared", base[0::2]),
         "words between elements": ("exclusive", words[2::4], "shared", base[0::2]),
         "a read-only array": (None, None, "exclusive", frozen),
+        "items of no bytes in a held array": ("exclusive", base, "shared",
+                                              np.ndarray((3,), np.dtype([]), buffer=base, strides=(8,))),
     }
 
 
