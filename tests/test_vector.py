@@ -130,6 +130,26 @@ def test_rejected_arrays(replace, exception, message, note):
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
 
 
+WITHOUT_NUMPY = """
+import glob, importlib.util, sys
+path = glob.glob({package!r} + "/_core*.so")[0]
+sys.modules["numpy"] = None  # NumPy cannot be imported
+spec = importlib.util.spec_from_file_location("quorix._core", path)
+core = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(core)
+print(core.bsm_price_scalar(1, 100.0, 100.0, 1.0, 0.0, 0.0, 0.2) > 0)
+try:
+    core.bsm_price(*[[1.0]] * 7)
+except ImportError as error:
+    print(type(error).__name__, getattr(error, "__notes__", None))
+"""
+
+
+def test_without_numpy_the_vector_functions_raise_import_error():
+    out = run_python(WITHOUT_NUMPY.format(package=os.path.dirname(core.__file__)))
+    assert out == "True\nModuleNotFoundError None\n"
+
+
 class Sub(np.ndarray):
     pass
 
