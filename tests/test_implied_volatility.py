@@ -239,18 +239,3 @@ def test_at_the_money_inverts_exactly(kernels, beta):
 def test_normalised_special_results(kernels, beta, x, theta, expected):
     got, _ = kernels.normalised_iv([beta], [x], [theta])
     assert got[0] == expected
-
-
-def test_puts_and_in_the_money_calls_invert_through_the_mirrored_call(kernels):
-    """An out-of-the-money put is the call at -x, bit for bit; an in-the-money call's time value
-    is the put at the same x, to the rounding of adding and removing the intrinsic value."""
-    x, s = np.linspace(0.05, 30, 200), np.geomspace(0.05, 5, 200)
-    put, _ = kernels.normalised_black(-x, s)
-    from_put, _ = kernels.normalised_iv(put, x, -np.ones_like(x))
-    assert same_bits(from_put, kernels.normalised_iv(put, -x, np.ones_like(x))[0])
-    x, s = np.linspace(0.05, 8, 200), np.geomspace(0.5, 5, 200)
-    put, _ = kernels.normalised_black(-x, s)
-    from_put, _ = kernels.normalised_iv(put, x, -np.ones_like(x))
-    call = put + 2 * np.sinh(x / 2)
-    from_call, _ = kernels.normalised_iv(call, x, np.ones_like(x))
-    assert np.all(np.abs(from_call - from_put) / from_put <= 8 * EPS * (1 + call / (s * vega(x, s))))

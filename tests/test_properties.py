@@ -2,13 +2,15 @@
 
 import math
 import os
+import warnings
 
 import numpy as np
 import pytest
 from hypothesis import assume, given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
 
 import quorix._core as core
-from catalogue import VECTOR
+from catalogue import FUNCTIONS, VECTOR
 from inputs import as_results, same_bits
 
 ANY = st.floats()  # every double: NaN, both infinities, subnormals, -0.0, huge and tiny
@@ -85,3 +87,78 @@ def test_prices_stay_within_no_arbitrage_bounds(flag, s, k, t, r, q, sigma):
     assert not price < 0
     if math.isfinite(price):
         assert lower - slack <= price <= upper + slack
+
+
+class Planted(Exception):
+    """Raised by the odd objects below: a call must pass it through unchanged."""
+
+
+class Name(str):
+    pass
+
+
+def odd(protocol, result):
+    """An object whose `protocol` method returns `result`, or raises Planted."""
+    def method(self):
+        if result is Planted:
+            raise Planted(protocol)
+        return result
+
+    return type("Odd", (), {protocol: method})()
+
+
+def recast(values, dtype, step, writeable):
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        values = values.astype(dtype)
+    values = values[::step] if values.ndim else values
+    values.flags.writeable = writeable
+    return values
+
+
+DTYPES = ["f8", "i1", "f4", "i8", "u1", "?", "O", ">f8", "c16", "f2", "M8[s]", "U3"]
+ODD = st.one_of(
+    st.floats(), st.integers(), st.booleans(), st.none(), st.binary(max_size=3), st.lists(st.floats(), max_size=3),
+    st.text(st.characters(exclude_categories=()), max_size=4), st.floats().map(np.float64),
+    st.integers(-128, 127).map(np.int8), st.builds(Name, st.text(max_size=2)),
+    st.builds(odd, st.sampled_from(["__float__", "__index__"]),
+              st.sampled_from([Planted, 1.5, 2, "text", None, np.float64(0.5), 2**70, True])),
+    st.builds(recast, hnp.arrays(np.float64, hnp.array_shapes(min_dims=0, max_dims=3, min_side=0)),
+              st.sampled_from(DTYPES), st.integers(1, 3), st.booleans()))
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # __float__ returning a float subclass
+@settings(SETTINGS, max_examples=5 * SETTINGS.max_examples)
+@given(st.data())
+def test_the_call_boundary_raises_only_its_own_errors(data):
+    """A fuzz of the argument matcher and the conversions: mostly valid arguments with odd ones
+    mixed in, split between positions and keywords, or anything at all. A call returns the
+    result's types or raises one of the boundary's errors (the planted one unchanged); anything
+    else, SystemError above all, or a crash is a fault."""
+    name, params = data.draw(st.sampled_from(FUNCTIONS))
+    n, scalar = data.draw(st.integers(0, 20)), name.endswith("_scalar")
+
+    def valid(param):
+        if scalar:
+            return st.integers(-200, 200) if param == "flag" else st.floats()
+        return hnp.arrays(np.int8 if param == "flag" else np.float64, n)
+
+    if data.draw(st.integers(0, 3)):
+        values = [data.draw(valid(p) if data.draw(st.integers(0, 7)) else ODD) for p in params]
+        split = data.draw(st.integers(0, len(params)))
+        named = [(data.draw(st.sampled_from([p, Name(p)])), v) for p, v in zip(params[split:], values[split:])]
+        positional, keywords = values[:split], dict(named[::data.draw(st.sampled_from([1, -1]))])
+    else:
+        positional = data.draw(st.lists(ODD, max_size=len(params) + 2))
+        names = st.one_of(st.text(st.characters(exclude_categories=()), max_size=6), st.sampled_from(params),
+                          st.sampled_from(params).map(Name))
+        keywords = data.draw(st.dictionaries(names, ODD, max_size=3))
+    try:
+        result = getattr(core, name)(*positional, **keywords)
+    except (Planted, TypeError, ValueError, OverflowError, RuntimeError):
+        return
+    values = result if name.endswith(("_greeks", "greeks_scalar")) else (result,)
+    if scalar:
+        assert all(type(v) is float for v in values), (name, result)
+    else:
+        assert all(type(a) is np.ndarray and a.dtype == np.float64 and a.ndim == 1 for a in values)
