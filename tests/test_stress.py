@@ -104,12 +104,16 @@ def drift(call, rounds=300):
     total = getattr(sys, "gettotalrefcount", lambda: 0)
     run(50)
     windows = []
-    for _ in range(2):
-        gc.collect()
-        refs, blocks = total(), sys.getallocatedblocks()
-        run(rounds)
-        gc.collect()
-        windows.append(((total() - refs) / rounds, (sys.getallocatedblocks() - blocks) / rounds))
+    gc.freeze()  # the collections between windows then scan only what the calls made
+    try:
+        for _ in range(2):
+            gc.collect()
+            refs, blocks = total(), sys.getallocatedblocks()
+            run(rounds)
+            gc.collect()
+            windows.append(((total() - refs) / rounds, (sys.getallocatedblocks() - blocks) / rounds))
+    finally:
+        gc.unfreeze()
     return min(w[0] for w in windows), min(w[1] for w in windows)
 
 
@@ -128,13 +132,9 @@ def test_every_path_leaves_references_and_memory_flat(name, params):
     function = getattr(core, name)
     vector = not name.endswith("_scalar")
     numpy_objects = {"ok": (5 if name.endswith("_greeks") else 1) * vector, "flag": vector, "sigma": vector}
-    gc.freeze()  # the collections between windows then scan only what the calls made
-    try:
-        for path, call in {"ok": lambda: function(*good), **calls}.items():
-            refs, blocks = drift(call)
-            assert refs < numpy_objects.get(path, 0) * unit + 0.5 and blocks < 0.5, (path, refs, blocks, unit)
-    finally:
-        gc.unfreeze()
+    for path, call in {"ok": lambda: function(*good), **calls}.items():
+        refs, blocks = drift(call)
+        assert refs < numpy_objects.get(path, 0) * unit + 0.5 and blocks < 0.5, (path, refs, blocks, unit)
     assert [sys.getrefcount(a) for a in checked] == counts
 
 NO_MEMORY = """
