@@ -138,7 +138,7 @@ def test_every_path_leaves_references_and_memory_flat(name, params):
     assert [sys.getrefcount(a) for a in checked] == counts
 
 NO_MEMORY = """
-import importlib.util, sys
+import importlib.util, sys, tracemalloc
 sys.path.insert(0, {tests!r})
 import _testcapi
 import quorix._core as core
@@ -146,11 +146,13 @@ from catalogue import FUNCTIONS
 from inputs import make_inputs
 
 def starved(action, budget, fresh=lambda: None):
-    # Allocation number `start` and every one after it fail; only MemoryError may come out.
+    # Allocation number `start` and every one after it fail; only MemoryError may come out, and
+    # what a failed attempt allocated is freed (a result buffer is 160 kB).
     action(fresh())  # one-time set-up (the NumPy interface) outside the starvation
-    outcomes = set()
+    outcomes, kept = set(), 0
     for start in range(budget):
         made = fresh()
+        before = tracemalloc.get_traced_memory()[0]
         _testcapi.set_nomemory(start, 0)
         try:
             action(made)
@@ -159,8 +161,9 @@ def starved(action, budget, fresh=lambda: None):
             outcomes.add("MemoryError")
         finally:
             _testcapi.remove_mem_hooks()
+            kept = max(kept, tracemalloc.get_traced_memory()[0] - before)
             made = None
-    return sorted(outcomes)
+    return sorted(outcomes) + ["leaks"] * (kept > 80_000)
 
 def drained():
     # Holds the free lists of floats and 5-tuples empty, so that results need fresh memory.
@@ -168,8 +171,9 @@ def drained():
 
 spec = importlib.util.find_spec("quorix._core")
 print("import", starved(spec.loader.exec_module, 300, lambda: importlib.util.module_from_spec(spec)))
+tracemalloc.start()
 for name, params in FUNCTIONS:
-    args = make_inputs(params, 20)
+    args = make_inputs(params, 20_000)
     args = [a[0].item() for a in args] if name.endswith("_scalar") else args
     print(name, starved(lambda _: getattr(core, name)(*args), 80, drained))
 """
@@ -177,7 +181,7 @@ for name, params in FUNCTIONS:
 
 def test_allocation_failures_raise_memory_error():
     """Each allocation of the module's execution and of every function's call fails in turn:
-    the attempt succeeds or raises MemoryError, never another error, never a crash."""
+    the attempt succeeds or raises MemoryError, never another error, never a crash or a leak."""
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "set_nomemory"):
         pytest.skip("no allocation fault injection in this interpreter")
