@@ -41,6 +41,23 @@ def same_bits(a, b):
     return np.array_equal(a, b)
 
 
+class Name(str):
+    """A str subclass, as a keyword or a name may be."""
+
+
+def odd(**methods):
+    """An object whose protocol methods return the given values, or raise them (exception classes,
+    raised with the method's name)."""
+    def method(name, result):
+        def call(self):
+            if isinstance(result, type) and issubclass(result, BaseException):
+                raise result(name)
+            return result
+        return call
+
+    return type("Odd", (), {name: method(name, result) for name, result in methods.items()})()
+
+
 def as_results(result):
     """A vector function's result as a tuple of arrays (one, or five for the Greeks)."""
     return result if isinstance(result, tuple) else (result,)

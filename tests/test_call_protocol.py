@@ -6,7 +6,7 @@ import quorix
 import quorix._core as core
 
 from catalogue import BSM_FLAGGED, FUNCTIONS
-from inputs import same_bits
+from inputs import Name, odd, same_bits
 
 GREEKS_BODY = (
     "Compute all five BSM Greeks in a single pass.\n\nReturns `(delta, gamma, vega, theta, rho)` as a 5-tuple of "
@@ -47,10 +47,6 @@ def test_signature_and_documentation(name, params):
     assert exported is function or list(inspect.signature(exported).parameters) == params
 
 
-class Name(str):
-    pass
-
-
 def test_keywords_in_any_order_give_the_same_float():
     positional = core.bsm_price_scalar(*CALL)
     keywords = dict(reversed(list(NAMES.items())))
@@ -59,27 +55,7 @@ def test_keywords_in_any_order_give_the_same_float():
     assert core.bsm_price_scalar(*CALL[:6], **{Name("sigma"): 0.2}) == positional
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __float__(self):
-        return 2.5
-
-
-class Raises:
-    def __float__(self):
-        raise ZeroDivisionError("no float here")
-
-    def __index__(self):
-        raise ZeroDivisionError("no index here")
-
-
+RAISES = odd(__float__=ZeroDivisionError, __index__=ZeroDivisionError)
 PRICE = "bsm_price_scalar() "
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
@@ -109,9 +85,9 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
     *[(core.bsm_price_scalar, (flag,) + CALL[1:], {}, exception, message, "flag") for flag, exception, message in [
         (128, OverflowError, OUT_OF_RANGE), (-129, OverflowError, OUT_OF_RANGE), (2**70, OverflowError, None),
         (1.0, TypeError, None), ("1", TypeError, None), (None, TypeError, None),
-        (Raises(), ZeroDivisionError, "no index here")]],
+        (RAISES, ZeroDivisionError, "__index__")]],
     *[(core.bsm_price_scalar, (1, value) + CALL[2:], {}, exception, None, "s") for value, exception in [
-        ("100", TypeError), (None, TypeError), ([1.0], TypeError), (Raises(), ZeroDivisionError),
+        ("100", TypeError), (None, TypeError), ([1.0], TypeError), (RAISES, ZeroDivisionError),
         (10**400, OverflowError)]],
     (core.bsm_price_scalar, (1.5, "x") + CALL[2:], {}, TypeError, None, "flag"),
     (core.bsm_price_scalar, (1, "x", "y") + CALL[3:], {}, TypeError, None, "s"),
@@ -126,9 +102,9 @@ def test_rejected_calls(function, args, kwargs, exception, message, note):
 
 
 @pytest.mark.parametrize("position, value, accepted", [
-    *[(0, flag, accepted) for flag, accepted in [(True, 1), (False, 0), (127, 127), (-128, -128), (Index(-5), -5)]],
+    *[(0, flag, accepted) for flag, accepted in [(True, 1), (False, 0), (127, 127), (-128, -128), (odd(__index__=-5), -5)]],
     *[(1, value, accepted) for value, accepted in [
-        (-1.0, -1.0), (100, 100.0), (True, 1.0), (Floaty(), 2.5), (Index(3), 3.0),
+        (-1.0, -1.0), (100, 100.0), (True, 1.0), (odd(__float__=2.5), 2.5), (odd(__index__=3), 3.0),
         (float("nan"), float("nan")), (float("inf"), float("inf"))]],
 ])
 def test_accepted_conversions(position, value, accepted):
@@ -143,12 +119,8 @@ def test_failing_add_note_keeps_the_exception():
         def add_note(self, note):
             raise RuntimeError("no notes")
 
-    class Thrower:
-        def __float__(self):
-            raise Odd("mine")
-
-    with pytest.raises(Odd, match="^mine$") as info:
-        core.bsm_price_scalar(1, Thrower(), 100.0, 1.0, 0.05, 0.0, 0.2)
+    with pytest.raises(Odd, match="^__float__$") as info:
+        core.bsm_price_scalar(1, odd(__float__=Odd), 100.0, 1.0, 0.05, 0.0, 0.2)
     assert not hasattr(info.value, "__notes__")
 
 

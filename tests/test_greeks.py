@@ -89,12 +89,6 @@ def test_combined_greeks_are_the_five_single_greeks_bit_for_bit(model):
         assert same_bits(combined(flag, *values), expected), (flag, values)
 
 
-def test_black76_rho_is_minus_t_times_the_price():
-    for flag, (f, k, t, r, _, sigma) in random_inputs(20_000, seed=4):
-        expected = (-t) * core.black76_price_scalar(flag, f, k, t, r, sigma)
-        assert same_bits([core.black76_rho_scalar(flag, f, k, t, r, sigma)], [expected if expected == expected else NAN])
-
-
 @pytest.mark.parametrize("flag, s, k, delta", [
     (CALL, 110.0, 100.0, 1.0), (CALL, 100.0, 100.0, 0.0), (CALL, 90.0, 100.0, 0.0),
     (PUT, 90.0, 100.0, -1.0), (PUT, 100.0, 100.0, 0.0), (PUT, 110.0, 100.0, 0.0),
@@ -115,13 +109,6 @@ def test_zero_volatility_delta(flag, k, expected, sigma):
     # The forward is 100 e^0.02, about 102.
     assert core.bsm_delta_scalar(flag, 100.0, k, 1.0, 0.05, 0.03, sigma) == expected
     assert core.bsm_greeks_scalar(flag, 100.0, k, 1.0, 0.05, 0.03, sigma)[1:] == (0.0,) * 4
-
-
-@pytest.mark.parametrize("case", common_range(200, seed=31))
-def test_delta_parity(case):
-    _, s, k, t, r, q, sigma = case
-    difference = core.bsm_delta_scalar(CALL, s, k, t, r, q, sigma) - core.bsm_delta_scalar(PUT, s, k, t, r, q, sigma)
-    assert difference == pytest.approx(math.exp(-q * t), rel=4e-16, abs=4e-16)
 
 
 @pytest.mark.parametrize("name, args, expected", [

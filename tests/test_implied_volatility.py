@@ -14,27 +14,19 @@ CALL, PUT = 1, -1
 TINY = 1e-300
 
 
-def vega(x, s):
-    """The normalised vega exp(-(x/s)^2/2 - s^2/8)/sqrt(2 pi), written out independently."""
-    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
-        return np.exp(-0.5 * (x / s) ** 2 - s * s / 8) / math.sqrt(2 * math.pi)
-
-
 def inversion_condition(b, x, s):
-    """b / (s v): the relative condition number of s as a function of b."""
+    """b / (s v), the relative condition number of s as a function of b, with the normalised vega
+    v = exp(-(x/s)^2/2 - s^2/8)/sqrt(2 pi) written out independently."""
     with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
-        return b / (s * vega(x, s))
+        return b / (s * np.exp(-0.5 * (x / s) ** 2 - s * s / 8) / math.sqrt(2 * math.pi))
 
 
 def check_round_trip(kernels, x, s, theta, slack=8.0):
-    """Prices (x, s) for the option sign theta, inverts, and returns the worst error in units
-    of eps (1 + b/(s v)).
-
-    That bound is the first-order effect of rounding b; where b's own rounding noise is
-    larger, kappa enters. It holds while rounding b leaves the
-    time value of an in-the-money option most of its digits; where the time value is within
-    1000 eps of b, or b within 1000 eps of its maximum, the result is checked by its price
-    instead (backward error)."""
+    """Prices (x, s) for the option sign theta and inverts: the error stays within `slack` eps
+    (1 + b/(s v)), the first-order effect of rounding b, while rounding b leaves the time value of
+    an in-the-money option most of its digits; where the time value is within 1000 eps of b, or b
+    within 1000 eps of its maximum, the result is checked by its price instead (backward error).
+    Returns the Black-function evaluations of each inversion."""
     b, _ = kernels.normalised_black(theta * x, s)
     got, counts = kernels.normalised_iv(b, x, np.full_like(b, theta))
     priced = b > TINY
@@ -140,7 +132,7 @@ def independent_cases():
         x, s = rng.uniform(-40, 0), 10 ** rng.uniform(-3, 1.2)
         if abs(x / s) < 36:  # keeps b above 1e-300
             cases.append((x, s))
-    cases += [(-20.0, 1.0), (0.0, 1e-5), (0.0, 3.0), (-1e-3, 0.05), (-5.0, 12.0)]
+    cases += [(-20.0, 1.0), (0.0, 1e-5), (0.0, 0.25), (0.0, 1.35), (0.0, 3.0), (-1e-3, 0.05), (-5.0, 12.0)]
     return cases + [(x, None) for x in (-50.0, -8.0, -1.0, -1e-2, 0.0)]
 
 
@@ -223,13 +215,6 @@ ZERO_CASES = [
 def test_edge_prices(args, expected):
     got = core.bsm_iv_scalar(*args)
     assert math.isfinite(got) if expected == "finite" else same_bits([got], [expected])
-
-
-@pytest.mark.parametrize("beta", [0.1, 0.5, 0.6, 0.99])
-def test_at_the_money_inverts_exactly(kernels, beta):
-    got, counts = kernels.normalised_iv([beta], [0.0], [1.0])
-    expected = -2 * mp.sqrt(2) * mp.erfinv(-beta)  # b(0, s) = 2 Phi(s/2) - 1
-    assert ref.relative_error(got[0], expected) <= 4 * EPS and counts[0] <= 5
 
 
 @pytest.mark.parametrize("beta, x, theta, expected", [

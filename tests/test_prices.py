@@ -96,6 +96,8 @@ E02, E05 = math.exp(-0.02), math.exp(-0.05)
     ((CALL, 100.0, -5.0, 1.0, 0.0, 0.0, 0.2), 105.0),                # negative k: x is NaN
     ((PUT, 100.0, -5.0, 1.0, 0.0, 0.0, 0.2), 0.0),
     ((CALL, 100.0, 100.0, 1.0, 800.0, 0.0, 0.2), 100.0),             # forward overflows
+    ((CALL, 100.0, 90.0, 1.0, math.inf, math.inf, 0.2), 0.0),        # Black-76 with an infinite rate
+    ((CALL, 100.0, 90.0, 1.0, -math.inf, -math.inf, 0.2), 0.0),
     ((127, 100.0, 90.0, 1.0, 0.05, 0.0, 0.2), (1, 100.0, 90.0, 1.0, 0.05, 0.0, 0.2)),  # flags >= 0: calls
     ((0, 100.0, 90.0, 1.0, 0.05, 0.0, 0.2), (1, 100.0, 90.0, 1.0, 0.05, 0.0, 0.2)),
     ((-128, 100.0, 110.0, 1.0, 0.05, 0.0, 0.2), (-1, 100.0, 110.0, 1.0, 0.05, 0.0, 0.2)),
@@ -106,16 +108,6 @@ def test_degenerate_inputs_and_flags(args, expected):
         assert got == core.bsm_price_scalar(*expected) > 10.0
     else:
         assert got == pytest.approx(expected, rel=1e-15, abs=0) and math.copysign(1, got) == 1
-
-
-@pytest.mark.parametrize("r", [math.inf, -math.inf])
-def test_black76_with_infinite_rate_is_zero(r):
-    assert core.black76_price_scalar(CALL, 100.0, 90.0, 1.0, r, 0.2) == 0.0
-
-
-def test_at_the_money_forward_has_no_intrinsic_part():
-    got = core.black76_price_scalar(CALL, 100.0, 100.0, 1.0, 0.03, 0.2)
-    assert ref.relative_error(got, mp.exp(-0.03) * 100 * ref.normalised_black(0, 0.2)) < 4 * EPS
 
 
 def test_black76_functions_are_the_bsm_functions_with_q_equal_r():

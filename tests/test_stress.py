@@ -13,7 +13,7 @@ import pytest
 import quorix._core as core
 from catalogue import FUNCTIONS, VECTOR, threshold
 from conftest import run_python
-from inputs import as_results, make_inputs, same_bits
+from inputs import as_results, make_inputs, odd, same_bits
 
 STRESS_SECONDS = float(os.environ.get("QUORIX_STRESS_SECONDS", "2"))
 
@@ -61,11 +61,6 @@ def test_sixteen_threads_mixing_scalar_and_vector_calls_of_every_function():
     assert min(calls) > 0
 
 
-class FloatRaises:
-    def __float__(self):
-        raise ArithmeticError("no float here")
-
-
 def failing_calls(name, params):
     """Calls of one function that must fail, each on a different path of the boundary, by what
     they get wrong."""
@@ -74,7 +69,7 @@ def failing_calls(name, params):
         # Fresh floats, so that their reference counts are this test's alone; the flag is a
         # small int, which the interpreter shares, so its count is not checked.
         good = [1 if p == "flag" else float(f"1.{i}") for i, p in enumerate(params)]
-        bad = {"flag": 1000, "s": "x", "k": FloatRaises(), "target_price": None}
+        bad = {"flag": 1000, "s": "x", "k": odd(__float__=ArithmeticError), "target_price": None}
     else:
         good = make_inputs(params, 8)
         bad = {"flag": good[params.index("flag")].astype(np.float64) if "flag" in params else None,
