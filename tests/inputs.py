@@ -1,5 +1,8 @@
 """Random option inputs for the vector functions, and bit-level comparison of results."""
 
+import math
+import random
+
 import numpy as np
 
 import quorix._core as core
@@ -30,6 +33,16 @@ def make_inputs(params, n, seed=0):
         price = core.bsm_price(flag, s, k, np.abs(t) + 0.01, r, q, sigma)
         columns["target_price"] = price * rng.choice([1.0, 1.0, 1.0, 0.5, 1.5], n)
     return [columns[p] for p in params]
+
+
+def market_options(count, seed, log_t=(-3.0, 1.3), sigma=lambda rng, t: 10 ** rng.uniform(-2.5, 0.5)):
+    """(flag, s, k, t, r, q, sigma) tuples of market-like options on a spot of 100, strikes e^-3
+    to e^3 times it."""
+    rng, options = random.Random(seed), []
+    for _ in range(count):
+        flag, k, t = rng.choice([1, -1]), 100.0 * math.exp(rng.uniform(-3, 3)), 10 ** rng.uniform(*log_t)
+        options.append((flag, 100.0, k, t, rng.uniform(-0.05, 0.15), rng.uniform(-0.02, 0.1), sigma(rng, t)))
+    return options
 
 
 CANONICAL_NAN = np.uint64(0x7FF8000000000000)

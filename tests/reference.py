@@ -33,14 +33,19 @@ def normalised_black(x, s):
     return adaptive(_black, x, s)
 
 
+def normalised_vega(x, s):
+    """db/ds = exp(-(h^2 + t^2)/2) / sqrt(2 pi) with h = x/s, t = s/2."""
+    h, t = mp.mpf(x) / s, mp.mpf(s) / 2
+    return mp.exp(-(h * h + t * t) / 2) / mp.sqrt(2 * mp.pi)
+
+
 def black_condition(x, s):
     """|x d ln b/dx| + |s d ln b/ds|, the relative condition number of b."""
     x, s = mp.mpf(x), mp.mpf(s)
     b = normalised_black(x, s)
     h, t = x / s, s / 2
     db_dx = (mp.ncdf(h + t) * mp.exp(x / 2) + mp.ncdf(h - t) * mp.exp(-x / 2)) / 2
-    db_ds = mp.exp(-(h * h + t * t) / 2) / mp.sqrt(2 * mp.pi)
-    return abs(x * db_dx / b) + abs(s * db_ds / b)
+    return abs(x * db_dx / b) + abs(s * normalised_vega(x, s) / b)
 
 
 def bsm_price(put, s, k, t, r, q, sigma):

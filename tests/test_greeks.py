@@ -5,7 +5,7 @@ import mpmath as mp
 import pytest
 
 import quorix._core as core
-from inputs import same_bits
+from inputs import market_options, same_bits
 
 CALL, PUT = 1, -1
 NAN = math.nan
@@ -34,15 +34,9 @@ def reference_greeks(put, s, k, t, r, q, sigma):
 
 
 def common_range(count, seed):
-    """|x| <= 3 and total volatility 0.01 to 3, with market-like rates."""
-    rng = random.Random(seed)
-    cases = []
-    for _ in range(count):
-        t = 10 ** rng.uniform(-2, 1)
-        total = 10 ** rng.uniform(-2, math.log10(3))
-        cases.append((rng.choice([CALL, PUT]), SPOT, SPOT * math.exp(rng.uniform(-3, 3)), t,
-                      rng.uniform(-0.05, 0.15), rng.uniform(-0.02, 0.1), total / math.sqrt(t)))
-    return cases
+    """Market options of total volatility 0.01 to 3."""
+    return market_options(count, seed, log_t=(-2, 1),
+                          sigma=lambda rng, t: 10 ** rng.uniform(-2, math.log10(3)) / math.sqrt(t))
 
 
 # Absolute floor per Greek, 1e-14 in units of the spot.

@@ -7,7 +7,7 @@ import pytest
 
 import quorix._core as core
 import reference as ref
-from inputs import same_bits
+from inputs import market_options, same_bits
 from reference import EPS
 
 CALL, PUT = 1, -1
@@ -97,9 +97,7 @@ def test_neighbours_of_the_branch_boundaries_invert_continuously(kernels):
 
 
 def mp_black_and_vega(x, s):
-    b = ref.normalised_black(x, s)
-    h, t = mp.mpf(x) / s, mp.mpf(s) / 2
-    return b, mp.exp(-(h * h + t * t) / 2) / mp.sqrt(2 * mp.pi)
+    return ref.normalised_black(x, s), ref.normalised_vega(x, s)
 
 
 def mp_root(beta, x, start):
@@ -145,16 +143,6 @@ def test_inverts_mpmath_prices_to_the_mpmath_root(kernels, x, s):
     assert ref.relative_error(got[0], root) <= 8 * EPS * (1 + b / (root * v))
 
 
-def market_cases(count, seed):
-    rng = random.Random(seed)
-    cases = []
-    for _ in range(count):
-        t = 10 ** rng.uniform(-2, 1)
-        cases.append((rng.choice([CALL, PUT]), 100.0, 100.0 * math.exp(rng.uniform(-3, 3)), t,
-                      rng.uniform(-0.05, 0.15), rng.uniform(-0.02, 0.1), rng.uniform(0.05, 1.5)))
-    return cases
-
-
 def market_condition(flag, s, k, t, r, q, sigma):
     """The inversion's condition b/(s v) and the price's condition on its inputs, from mpmath."""
     forward = mp.mpf(s) * mp.exp((mp.mpf(r) - q) * t)
@@ -165,7 +153,7 @@ def market_condition(flag, s, k, t, r, q, sigma):
     return b / (total * v), ref.condition(price, (s, k, t, r, q, sigma))
 
 
-@pytest.mark.parametrize("case", market_cases(60, seed=6))
+@pytest.mark.parametrize("case", market_options(60, 6, log_t=(-2, 1), sigma=lambda rng, t: rng.uniform(0.05, 1.5)))
 def test_market_inversion_of_mpmath_prices(case):
     flag, s, k, t, r, q, sigma = case
     price = float(ref.bsm_price(flag < 0, s, k, t, r, q, sigma))

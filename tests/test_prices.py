@@ -6,7 +6,7 @@ import pytest
 
 import quorix._core as core
 import reference as ref
-from inputs import same_bits
+from inputs import market_options, same_bits
 from reference import EPS
 
 TAU = 0.2102528541151713
@@ -45,22 +45,8 @@ def test_normalised_black_through_prices(flag):
     print(f"worst error {worst:.3f} eps (1 + kappa)")
 
 
-def market_cases(count=120, seed=7):
-    rng = random.Random(seed)
-    cases = []
-    for _ in range(count):
-        s = 100.0
-        k = s * math.exp(rng.uniform(-3, 3))
-        t = 10 ** rng.uniform(-3, 1.3)
-        r = rng.uniform(-0.05, 0.15)
-        q = rng.uniform(-0.02, 0.1)
-        sigma = 10 ** rng.uniform(-2.5, 0.5)
-        cases.append((rng.choice([CALL, PUT]), s, k, t, r, q, sigma))
-    return cases
-
-
-@pytest.mark.parametrize("model, case", [("bsm", c) for c in market_cases()] +
-                         [("black76", c) for c in market_cases(40, seed=11)])
+@pytest.mark.parametrize("model, case", [("bsm", c) for c in market_options(120, seed=7)] +
+                         [("black76", c) for c in market_options(40, seed=11)])
 def test_prices_against_mpmath(model, case):
     flag, *inputs = case
     if model == "black76":
