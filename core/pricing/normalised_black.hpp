@@ -189,6 +189,29 @@ QUORIX_INLINE Mask<D> black_region(D x, D s) {
   return select<Mask<D>>(asymptotic, Mask<D>{} + int{kAsymptoticRegion}, region);
 }
 
+// Lanes of one class evaluate the same branches: those of a region, and in the scaled region the
+// erfc branch (below 0.84375, below 1.25, beyond) of each of its two erfcx arguments. The vector
+// stages sort lanes by class, so that a block of a mixed chain evaluates one branch of each.
+inline constexpr int kBlackClasses = kScaledRegion + 9;
+
+template <class D>
+QUORIX_INLINE Mask<D> black_class(D x, D s) {
+  const Mask<D> region = black_region(x, s);
+  const D h = x / s;
+  const D t = 0.5 * s;
+  const auto branch = [](D z) {
+    const D a = fabs(z);
+    return (Mask<D>{} - (a >= detail::kErfSmall)) - (a >= detail::kErfMiddle);
+  };
+  const Mask<D> scaled =
+      branch((h + t) * -kOneOverSqrtTwo) * 3 + branch((h - t) * -kOneOverSqrtTwo);
+  return region + (scaled & (region == int{kScaledRegion}));
+}
+
+inline constexpr int region_of_class(int black_class) {
+  return black_class < kScaledRegion ? black_class : kScaledRegion;
+}
+
 // The unclamped value of one region's formula at x <= 0, in every lane.
 template <class D>
 QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s) {

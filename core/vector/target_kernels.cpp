@@ -36,6 +36,14 @@ D load(N, const void* column, std::size_t i, std::size_t count) {
 template <class D, std::size_t W = kWidth<D>>
 Mask<D> load(F, const void* column, std::size_t i, std::size_t count) {
   const signed char* data = static_cast<const signed char*>(column) + i;
+  if constexpr (W > 1) {
+    if (count == W) {  // the flags widened in one step; a negative flag is a put
+      typedef signed char Flags __attribute__((vector_size(W)));
+      Flags flags;
+      std::memcpy(&flags, data, sizeof flags);
+      return __builtin_convertvector(flags, Mask<D>) < 0;
+    }
+  }
   Mask<D> put{};  // every lane is set below; the braces quiet a false warning
   for (std::size_t j = 0; j < W; ++j) put[j] = is_put(data[j < count ? j : 0]) ? -1 : 0;
   return put;
@@ -76,15 +84,19 @@ void finish_chunk(const Plan* plans, const double* values, const Columns& column
   for (std::size_t g = 0; g * W < size; ++g) {
     const std::size_t count = std::min(W, size - g * W);
     D lanes;
-    for (std::size_t j = 0; j < W; ++j) lanes[j] = values[g * W + (j < count ? j : 0)];
+    if (count == W) {
+      std::memcpy(&lanes, values + g * W, sizeof lanes);
+    } else {
+      for (std::size_t j = 0; j < W; ++j) lanes[j] = values[g * W + (j < count ? j : 0)];
+    }
     store(finish(plans[g], lanes), columns.outputs, chunk + g * W, count);
   }
 }
 
-// Prices in chunks: the lanes of a chunk are planned, sorted into one index list per region of
-// the Black function, evaluated a full block of one region at a time, and finished. Mixed chains
-// would otherwise evaluate several regions' formulas for every block. Each element goes through
-// the same operations as in option_price, so the bits are the same.
+// Prices in chunks: the lanes of a chunk are planned, sorted into one index list per class of
+// the Black function (its region and branches), evaluated a full block of one class at a time,
+// and finished. Mixed chains would otherwise evaluate several regions' formulas for every block.
+// Each element goes through the same operations as in option_price, so the bits are the same.
 template <class Stages, class... Kinds, std::size_t... I>
 void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end,
                       std::index_sequence<I...>) {
@@ -93,31 +105,31 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   constexpr std::size_t kChunk = 128;
   PricePlan<D> plans[kChunk / W];
   double x[kChunk], s[kChunk], b[kChunk];
-  std::uint8_t lists[kBlackRegions][kChunk];
+  std::uint8_t lists[kBlackClasses][kChunk];
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
-    std::size_t counts[kBlackRegions] = {};
+    std::size_t counts[kBlackClasses] = {};
     for (std::size_t g = 0; g * W < size; ++g) {
       const std::size_t count = std::min(W, size - g * W);
       const PricePlan<D> plan =
           Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W, count)...);
       plans[g] = plan;
-      const Mask<D> regions = black_region(plan.x, plan.s);
+      const Mask<D> classes = black_class(plan.x, plan.s);
       for (std::size_t j = 0; j < count; ++j) {
         if (plan.general[j]) {
-          lists[regions[j]][counts[regions[j]]++] = static_cast<std::uint8_t>(g * W + j);
+          lists[classes[j]][counts[classes[j]]++] = static_cast<std::uint8_t>(g * W + j);
         }
       }
-      for (std::size_t j = 0; j < count; ++j) {
-        x[g * W + j] = plan.x[j];
-        s[g * W + j] = plan.s[j];
-        b[g * W + j] = 0.0;
-      }
+      // Whole blocks: the arrays hold a whole number of them.
+      std::memcpy(x + g * W, &plan.x, sizeof plan.x);
+      std::memcpy(s + g * W, &plan.s, sizeof plan.s);
+      std::fill(b + g * W, b + (g + 1) * W, 0.0);
     }
-    for (int region = 0; region < kBlackRegions; ++region) {
-      const std::uint8_t* list = lists[region];
-      for (std::size_t p = 0; p < counts[region]; p += W) {
-        const std::size_t count = std::min(W, counts[region] - p);
+    for (int black_class = 0; black_class < kBlackClasses; ++black_class) {
+      const int region = region_of_class(black_class);
+      const std::uint8_t* list = lists[black_class];
+      for (std::size_t p = 0; p < counts[black_class]; p += W) {
+        const std::size_t count = std::min(W, counts[black_class] - p);
         D xs, ss;
         for (std::size_t j = 0; j < W; ++j) {
           const std::size_t e = list[p + (j < count ? j : 0)];
@@ -144,7 +156,7 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   using D = Lanes<kTargetWidth>;
   constexpr std::size_t W = kTargetWidth;
   constexpr std::size_t kChunk = 128;
-  constexpr int kLists = 3 * kBlackRegions;  // objectives plain, lower, upper by regions
+  constexpr int kLists = 3 * kBlackClasses;  // objectives plain, lower, upper by classes
   enum Field {
     kBeta,
     kX,
@@ -176,6 +188,11 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   const auto scatter = [&](Field field, D value, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) state[field][at[j]] = value[j];
   };
+  // Stores a whole block in its own slots, padding lanes included (the first stage, in chunk
+  // order).
+  const auto put = [&](Field field, D value, std::size_t g) {
+    std::memcpy(state[field] + g * W, &value, sizeof value);
+  };
   const Mask<D> all = ~Mask<D>{};
   // Files the lanes of a block (those of `lanes`) into the lists `list` of a set names.
   const auto file = [&](int set, Mask<D> list, std::size_t count, Mask<D> lanes) {
@@ -206,19 +223,19 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
       plans[g] = plan;
       const Inversion<D> in = start_inversion(plan.beta, plan.x, plan.theta);
       for (std::size_t j = 0; j < W; ++j) at[j] = g * W + (j < count ? j : 0);
-      scatter(kTotal, in.settled, count);
+      put(kTotal, in.settled, g);
       if (!any<D>(in.active)) continue;
-      scatter(kBeta, in.beta, count);
-      scatter(kX, in.x, count);
-      scatter(kBMax, in.b_max, count);
-      scatter(kSC, in.s_c, count);
-      scatter(kCentralB, in.central.b, count);
-      scatter(kCentralV, in.central.v, count);
-      scatter(kBelow, from_bits<D>(in.below), count);
-      scatter(kSide, in.s_side, count);
-      file(0, black_region(in.x, in.s_side), count, in.active);
+      put(kBeta, in.beta, g);
+      put(kX, in.x, g);
+      put(kBMax, in.b_max, g);
+      put(kSC, in.s_c, g);
+      put(kCentralB, in.central.b, g);
+      put(kCentralV, in.central.v, g);
+      put(kBelow, from_bits<D>(in.below), g);
+      put(kSide, in.s_side, g);
+      file(0, black_class(in.x, in.s_side), count, in.active);
     }
-    over_lists(0, kBlackRegions, [&](int, std::size_t count) {
+    over_lists(0, kBlackClasses, [&](int, std::size_t count) {
       Inversion<D> in{};
       in.beta = gather(kBeta);
       in.x = gather(kX);
@@ -248,11 +265,11 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
       scatter(kLeft, in.objective.left, count);
       scatter(kRight, in.objective.right, count);
       const Mask<D> objective = (in.objective.lower & 1) | (in.objective.upper & 2);
-      file(0, objective * kBlackRegions + black_region(in.x, in.s), count, all);
+      file(0, objective * kBlackClasses + black_class(in.x, in.s), count, all);
     });
     over_lists(0, kLists, [&](int list, std::size_t count) {
-      const lbr::Objective<D> objective{Mask<D>{} - (list / kBlackRegions == 1),
-                                        Mask<D>{} - (list / kBlackRegions == 2), gather(kLeft),
+      const lbr::Objective<D> objective{Mask<D>{} - (list / kBlackClasses == 1),
+                                        Mask<D>{} - (list / kBlackClasses == 2), gather(kLeft),
                                         gather(kRight)};
       scatter(kTotal,
               lbr::householder_refine(gather(kBeta), gather(kX), gather(kBMax), gather(kS),
