@@ -93,6 +93,17 @@ QUORIX_INLINE D cdf(D y) {
   return result;
 }
 
+// The branch cdf(y) takes: 0 for the tail form (and NaN), 1 to 3 for erfc's three (y < 0) and 4
+// to 6 for erf's. Vector stages sort lanes by it, so that a block takes one branch.
+inline constexpr int kCdfClasses = 7;
+
+template <class D>
+QUORIX_INLINE Mask<D> cdf_class(D y) {
+  const D a = fabs(y) * kOneOverSqrtTwo;
+  const Mask<D> branch = ((Mask<D>{} + 1) - (a >= detail::kErfSmall)) - (a >= detail::kErfMiddle);
+  return (fabs(y) < kCdfSwitch) & (branch + ((y >= 0) & 3));
+}
+
 // phi(y), the standard normal density.
 template <class D>
 QUORIX_INLINE D pdf(D y) {

@@ -65,6 +65,38 @@ void store(const GreeksOf<D>& greeks, double* const* outputs, std::size_t i, std
   for (std::size_t g = 0; g < 5; ++g) store(values[g], outputs + g, i, count);
 }
 
+// Elements at[0..W) of a column (the caller pads a short block with its first element; in place,
+// they follow each other), and results stored into the slots at[0..count).
+template <class D, std::size_t W = kWidth<D>>
+D gather(N, const void* column, const std::size_t* at, bool in_place, std::size_t count) {
+  if (in_place) return load<D>(N{}, column, at[0], count);
+  D lanes;
+  for (std::size_t j = 0; j < W; ++j) lanes[j] = static_cast<const double*>(column)[at[j]];
+  return lanes;
+}
+
+template <class D, std::size_t W = kWidth<D>>
+Mask<D> gather(F, const void* column, const std::size_t* at, bool in_place, std::size_t count) {
+  if (in_place) return load<D>(F{}, column, at[0], count);
+  Mask<D> put{};  // every lane is set below; the braces quiet a false warning
+  for (std::size_t j = 0; j < W; ++j)
+    put[j] = is_put(static_cast<const signed char*>(column)[at[j]]) ? -1 : 0;
+  return put;
+}
+
+template <class D>
+void scatter(const D& value, double* const* outputs, const std::size_t* at, std::size_t count) {
+  const D canonical_value = canonical(value);
+  for (std::size_t j = 0; j < count; ++j) outputs[0][at[j]] = canonical_value[j];
+}
+
+template <class D>
+void scatter(const GreeksOf<D>& greeks, double* const* outputs, const std::size_t* at,
+             std::size_t count) {
+  const D values[] = {greeks.delta, greeks.gamma, greeks.vega, greeks.theta, greeks.rho};
+  for (std::size_t g = 0; g < 5; ++g) scatter(values[g], outputs + g, at, count);
+}
+
 template <class Kernel, class D, class... Kinds, std::size_t... I>
 void map_lanes(const Columns& columns, std::size_t begin, std::size_t end,
                std::index_sequence<I...>) {
@@ -90,6 +122,53 @@ void finish_chunk(const Plan* plans, const double* values, const Columns& column
       for (std::size_t j = 0; j < W; ++j) lanes[j] = values[g * W + (j < count ? j : 0)];
     }
     store(finish(plans[g], lanes), columns.outputs, chunk + g * W, count);
+  }
+}
+
+// Kernels whose lanes take branches by class, in chunks: a block whose lanes share a class is
+// evaluated in place; the lanes of the other blocks are ordered by class (a counting sort) and
+// evaluated a block at a time in that order, so that in a mixed chain most blocks take one branch
+// of each function. Each element goes through the kernel's own operations.
+template <class Sorted, class Kernel, class... Kinds, std::size_t... I>
+void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end,
+                      std::index_sequence<I...>) {
+  using D = Lanes<kTargetWidth>;
+  constexpr std::size_t W = kTargetWidth;
+  constexpr std::size_t kChunk = 256;
+  std::uint8_t class_of[kChunk];
+  std::size_t uniform[kChunk / W], mixed[kChunk], order[kChunk];
+  for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
+    const std::size_t size = std::min(kChunk, end - chunk);
+    std::size_t first[Sorted::kClasses + 1] = {}, blocks = 0, pending = 0;
+    for (std::size_t i = 0; i < size; i += W) {
+      const std::size_t count = std::min(W, size - i);
+      const Mask<D> classes = Sorted::key(load<D>(Kinds{}, columns.inputs[I], chunk + i, count)...);
+      if (all<D>(classes == classes[0])) {  // padding lanes repeat the first element
+        uniform[blocks++] = i;
+        continue;
+      }
+      for (std::size_t j = 0; j < count; ++j, ++pending) {
+        mixed[pending] = i + j;
+        class_of[pending] = static_cast<std::uint8_t>(classes[j]);
+        ++first[classes[j] + 1];
+      }
+    }
+    for (int c = 0; c < Sorted::kClasses; ++c) first[c + 1] += first[c];
+    for (std::size_t m = 0; m < pending; ++m) order[first[class_of[m]]++] = mixed[m];
+    // One call site of the kernel, so that it is inlined once: the uniform blocks, then the rest.
+    for (std::size_t job = 0; job < blocks + (pending + W - 1) / W; ++job) {
+      const bool in_place = job < blocks;
+      const std::size_t p = (job - blocks) * W;
+      const std::size_t start = in_place ? chunk + uniform[job] : 0;
+      const std::size_t count = std::min(W, in_place ? chunk + size - start : pending - p);
+      std::size_t at[W];
+      for (std::size_t j = 0; j < W; ++j) {
+        at[j] = in_place ? start + (j < count ? j : 0) : chunk + order[p + (j < count ? j : 0)];
+      }
+      const auto value = Kernel{}(gather<D>(Kinds{}, columns.inputs[I], at, in_place, count)...);
+      in_place ? store(value, columns.outputs, start, count)
+               : scatter(value, columns.outputs, at, count);
+    }
   }
 }
 
@@ -188,8 +267,7 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   const auto scatter = [&](Field field, D value, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) state[field][at[j]] = value[j];
   };
-  // Stores a whole block in its own slots, padding lanes included (the first stage, in chunk
-  // order).
+  // Stores a whole block in its slots, padding lanes included (first stage, in chunk order).
   const auto put = [&](Field field, D value, std::size_t g) {
     std::memcpy(state[field] + g * W, &value, sizeof value);
   };
@@ -294,6 +372,12 @@ struct VolatilityStages {
   static constexpr bool kStaged = false;
 };
 
+// Kernels whose lanes a chunk may order by class, with the class of a block's lanes.
+template <class Kernel>
+struct SortedLanes {
+  static constexpr bool kSorted = false;
+};
+
 template <class Kernel, int W, class... Kinds>
 void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
   if constexpr (PriceStages<Kernel>::kStaged) {
@@ -302,6 +386,9 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
   } else if constexpr (VolatilityStages<Kernel>::kStaged) {
     map_volatility_chunks<VolatilityStages<Kernel>, Kinds...>(columns, begin, end,
                                                               std::index_sequence_for<Kinds...>{});
+  } else if constexpr (SortedLanes<Kernel>::kSorted) {
+    map_sorted_lanes<SortedLanes<Kernel>, Kernel, Kinds...>(columns, begin, end,
+                                                            std::index_sequence_for<Kinds...>{});
   } else {
     map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
   }
@@ -310,7 +397,7 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
 #define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, OUTPUTS, ...) \
   struct NAME##_kernel {                                  \
     template <class... A>                                 \
-    auto operator()(A... a) const {                       \
+    QUORIX_INLINE auto operator()(A... a) const {         \
       return KERNEL(a...);                                \
     }                                                     \
   };
@@ -352,6 +439,40 @@ struct VolatilityStages<black76_iv_kernel> {
     return volatility_plan(price, put, f, k, t, r, r);
   }
 };
+
+// The Greeks that need Phi(d1) or Phi(d2), sorted by their cdf branches.
+struct BsmGreeksClass {
+  static constexpr bool kSorted = true;
+  static constexpr int kClasses = kGreeksClasses;
+  template <class D>
+  static Mask<D> key(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+    return greeks_class(put, s, k, t, r, q, sigma);
+  }
+};
+
+struct Black76GreeksClass {
+  static constexpr bool kSorted = true;
+  static constexpr int kClasses = kGreeksClasses;
+  template <class D>
+  static Mask<D> key(Mask<D> put, D f, D k, D t, D r, D sigma) {
+    return greeks_class(put, f, k, t, r, r, sigma);
+  }
+};
+
+template <>
+struct SortedLanes<bsm_delta_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_theta_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_rho_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_greeks_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<black76_delta_kernel> : Black76GreeksClass {};
+template <>
+struct SortedLanes<black76_theta_kernel> : Black76GreeksClass {};
+template <>
+struct SortedLanes<black76_greeks_kernel> : Black76GreeksClass {};
 
 }  // namespace
 
