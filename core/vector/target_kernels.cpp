@@ -459,20 +459,17 @@ struct Black76GreeksClass {
   }
 };
 
-template <>
-struct SortedLanes<bsm_delta_kernel> : BsmGreeksClass {};
-template <>
-struct SortedLanes<bsm_theta_kernel> : BsmGreeksClass {};
-template <>
-struct SortedLanes<bsm_rho_kernel> : BsmGreeksClass {};
-template <>
-struct SortedLanes<bsm_greeks_kernel> : BsmGreeksClass {};
-template <>
-struct SortedLanes<black76_delta_kernel> : Black76GreeksClass {};
-template <>
-struct SortedLanes<black76_theta_kernel> : Black76GreeksClass {};
-template <>
-struct SortedLanes<black76_greeks_kernel> : Black76GreeksClass {};
+#define QUORIX_SORTED(NAME, CLASS) \
+  template <>                      \
+  struct SortedLanes<NAME##_kernel> : CLASS {};
+QUORIX_SORTED(bsm_delta, BsmGreeksClass)
+QUORIX_SORTED(bsm_theta, BsmGreeksClass)
+QUORIX_SORTED(bsm_rho, BsmGreeksClass)
+QUORIX_SORTED(bsm_greeks, BsmGreeksClass)
+QUORIX_SORTED(black76_delta, Black76GreeksClass)
+QUORIX_SORTED(black76_theta, Black76GreeksClass)
+QUORIX_SORTED(black76_greeks, Black76GreeksClass)
+#undef QUORIX_SORTED
 
 }  // namespace
 
