@@ -397,7 +397,7 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
 #define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, OUTPUTS, ...) \
   struct NAME##_kernel {                                  \
     template <class... A>                                 \
-    QUORIX_INLINE auto operator()(A... a) const {         \
+    auto operator()(A... a) const {                       \
       return KERNEL(a...);                                \
     }                                                     \
   };
