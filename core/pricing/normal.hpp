@@ -93,14 +93,21 @@ QUORIX_INLINE D cdf(D y) {
   return result;
 }
 
+// The range of erf's and erfc's formulas an argument z falls in: 0 below 0.84375, 1 below 1.25, 2
+// beyond (NaN: 0). Vector stages sort lanes by it, so that a block takes one branch.
+template <class D>
+QUORIX_INLINE Mask<D> erf_branch(D z) {
+  const D a = fabs(z);
+  return (Mask<D>{} - (a >= detail::kErfSmall)) - (a >= detail::kErfMiddle);
+}
+
 // The branch cdf(y) takes: 0 for the tail form (and NaN), 1 to 3 for erfc's three (y < 0) and 4
-// to 6 for erf's. Vector stages sort lanes by it, so that a block takes one branch.
+// to 6 for erf's.
 inline constexpr int kCdfClasses = 7;
 
 template <class D>
 QUORIX_INLINE Mask<D> cdf_class(D y) {
-  const D a = fabs(y) * kOneOverSqrtTwo;
-  const Mask<D> branch = ((Mask<D>{} + 1) - (a >= detail::kErfSmall)) - (a >= detail::kErfMiddle);
+  const Mask<D> branch = erf_branch(y * kOneOverSqrtTwo) + 1;
   return (fabs(y) < kCdfSwitch) & (branch + ((y >= 0) & 3));
 }
 

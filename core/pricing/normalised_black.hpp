@@ -199,12 +199,8 @@ QUORIX_INLINE Mask<D> black_class(D x, D s) {
   const Mask<D> region = black_region(x, s);
   const D h = x / s;
   const D t = 0.5 * s;
-  const auto branch = [](D z) {
-    const D a = fabs(z);
-    return (Mask<D>{} - (a >= detail::kErfSmall)) - (a >= detail::kErfMiddle);
-  };
   const Mask<D> scaled =
-      branch((h + t) * -kOneOverSqrtTwo) * 3 + branch((h - t) * -kOneOverSqrtTwo);
+      erf_branch((h + t) * -kOneOverSqrtTwo) * 3 + erf_branch((h - t) * -kOneOverSqrtTwo);
   return region + (scaled & (region == int{kScaledRegion}));
 }
 

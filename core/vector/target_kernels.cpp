@@ -155,7 +155,7 @@ void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end
     }
     for (int c = 0; c < Sorted::kClasses; ++c) first[c + 1] += first[c];
     for (std::size_t m = 0; m < pending; ++m) order[first[class_of[m]]++] = mixed[m];
-    // One call site of the kernel, so that it is inlined once: the uniform blocks, then the rest.
+    // One call site of the kernel: the uniform blocks, then the rest.
     for (std::size_t job = 0; job < blocks + (pending + W - 1) / W; ++job) {
       const bool in_place = job < blocks;
       const std::size_t p = (job - blocks) * W;
