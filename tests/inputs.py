@@ -71,6 +71,14 @@ def odd(**methods):
     return type("Odd", (), {name: method(name, result) for name, result in methods.items()})()
 
 
+GREEKS = ("delta", "gamma", "vega", "theta", "rho")
+
+
+def single_greeks(model, args):
+    """The five single Greeks of one option, args = (flag, *inputs); gamma and vega take no flag."""
+    return [getattr(core, f"{model}_{name}_scalar")(*args[name in ("gamma", "vega"):]) for name in GREEKS]
+
+
 def as_results(result):
     """A vector function's result as a tuple of arrays (one, or five for the Greeks)."""
     return result if isinstance(result, tuple) else (result,)

@@ -1,11 +1,10 @@
 import math
-import random
 
 import mpmath as mp
 import pytest
 
 import quorix._core as core
-from inputs import market_options, same_bits
+from inputs import GREEKS, market_options, same_bits, single_greeks
 
 CALL, PUT = 1, -1
 NAN = math.nan
@@ -41,7 +40,6 @@ def common_range(count, seed):
 
 # Absolute floor per Greek, 1e-14 in units of the spot.
 SCALES = (1.0 / SPOT, 1.0 / SPOT**2, 1.0, 1.0, 1.0)
-NAMES = ("delta", "gamma", "vega", "theta", "rho")
 
 
 @pytest.mark.parametrize("model, case", [("bsm", c) for c in common_range(160, seed=21)] +
@@ -55,57 +53,24 @@ def test_greeks_against_mpmath(model, case):
         got = core.black76_greeks_scalar(flag, s, k, t, r, sigma)
         expected = reference_greeks(flag < 0, s, k, t, r, r, sigma)[:4] + (mp.diff(
             lambda a: textbook_price(flag < 0, mp.mpf(s), mp.mpf(k), mp.mpf(t), a, a, mp.mpf(sigma)), mp.mpf(r)),)
-    for name, g, e, scale in zip(NAMES, got, expected, SCALES):
+    for name, g, e, scale in zip(GREEKS, got, expected, SCALES):
         assert abs(g - e) <= 1e-10 * abs(e) + 1e-14 * SPOT * scale, (name, g, float(e))
+    assert same_bits(got, single_greeks(model, case[:5] + case[6:] if model == "black76" else case))
 
 
-def random_inputs(count, seed):
-    """Mostly ordinary options, with degenerate and non-finite values mixed in."""
-    rng = random.Random(seed)
-    odd = [0.0, -0.0, -1.0, math.nan, math.inf, -math.inf, 1e-300, 1e300]
-    for _ in range(count):
-        values = [SPOT * math.exp(rng.uniform(-1, 1)), SPOT * math.exp(rng.uniform(-4, 4)),
-                  10 ** rng.uniform(-3, 1.5), rng.uniform(-0.1, 0.2), rng.uniform(-0.05, 0.1),
-                  10 ** rng.uniform(-3, 0.5)]
-        if rng.random() < 0.05:
-            values[rng.randrange(6)] = rng.choice(odd)
-        yield rng.choice([CALL, PUT, 0, -7]), values
-
-
-@pytest.mark.parametrize("model", ["bsm", "black76"])
-def test_combined_greeks_are_the_five_single_greeks_bit_for_bit(model):
-    single = [getattr(core, f"{model}_{name}_scalar") for name in NAMES]
-    combined = getattr(core, f"{model}_greeks_scalar")
-    for flag, values in random_inputs(100_000, seed=1):
-        if model == "black76":
-            del values[4]
-        expected = [g(*values) if name in ("gamma", "vega") else g(flag, *values) for name, g in zip(NAMES, single)]
-        assert same_bits(combined(flag, *values), expected), (flag, values)
-
-
-@pytest.mark.parametrize("flag, s, k, delta", [
-    (CALL, 110.0, 100.0, 1.0), (CALL, 100.0, 100.0, 0.0), (CALL, 90.0, 100.0, 0.0),
-    (PUT, 90.0, 100.0, -1.0), (PUT, 100.0, 100.0, 0.0), (PUT, 110.0, 100.0, 0.0),
-])
-@pytest.mark.parametrize("t", [0.0, -1.0])
-def test_expired_greeks(flag, s, k, delta, t):
-    greeks = core.bsm_greeks_scalar(flag, s, k, t, 0.05, 0.03, 0.2)
-    assert greeks == (delta, 0.0, 0.0, 0.0, 0.0)
-    assert all(math.copysign(1, g) == 1 for g in greeks[1:])
-    assert same_bits([core.black76_rho_scalar(flag, s, k, t, 0.05, 0.2)], [(-t) * abs(s - k) * (delta != 0)])
-
-
-@pytest.mark.parametrize("flag, k, expected", [
-    (CALL, 90.0, math.exp(-0.03)), (CALL, 110.0, 0.0), (PUT, 110.0, -math.exp(-0.03)), (PUT, 90.0, 0.0),
-])
-@pytest.mark.parametrize("sigma", [0.0, -0.1])
-def test_zero_volatility_delta(flag, k, expected, sigma):
-    # The forward is 100 e^0.02, about 102.
-    assert core.bsm_delta_scalar(flag, 100.0, k, 1.0, 0.05, 0.03, sigma) == expected
-    assert core.bsm_greeks_scalar(flag, 100.0, k, 1.0, 0.05, 0.03, sigma)[1:] == (0.0,) * 4
+EXPIRED = [(CALL, 110.0, 1.0), (CALL, 100.0, 0.0), (CALL, 90.0, 0.0), (PUT, 90.0, -1.0), (PUT, 100.0, 0.0),
+           (PUT, 110.0, 0.0)]  # (flag, spot, delta) at a strike of 100
+ZERO_VOL = [(CALL, 90.0, math.exp(-0.03)), (CALL, 110.0, 0.0), (PUT, 110.0, -math.exp(-0.03)),
+            (PUT, 90.0, 0.0)]  # (flag, strike, delta) on a forward of about 102
 
 
 @pytest.mark.parametrize("name, args, expected", [
+    *[("bsm_greeks", [flag, s, 100.0, t, 0.05, 0.03, 0.2], [delta] + [0.0] * 4)
+      for flag, s, delta in EXPIRED for t in (0.0, -1.0)],
+    *[("black76_rho", [flag, s, 100.0, t, 0.05, 0.2], [-t * abs(s - 100.0) * (delta != 0)])
+      for flag, s, delta in EXPIRED for t in (0.0, -1.0)],
+    *[("bsm_greeks", [flag, 100.0, k, 1.0, 0.05, 0.03, sigma], [delta] + [0.0] * 4)
+      for flag, k, delta in ZERO_VOL for sigma in (0.0, -0.1)],
     *[("bsm_greeks", [CALL] + [NAN if i == j else v for j, v in enumerate([100.0, 100.0, 1.0, 0.05, 0.02, 0.2])],
        [NAN] * 5) for i in range(6)],
     *[("black76_rho", [CALL] + [NAN if i == j else v for j, v in enumerate([100.0, 100.0, 1.0, 0.05, 0.2])],

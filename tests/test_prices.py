@@ -1,12 +1,11 @@
 import math
-import random
 
 import mpmath as mp
 import pytest
 
 import quorix._core as core
 import reference as ref
-from inputs import market_options, same_bits
+from inputs import market_options
 from reference import EPS
 
 TAU = 0.2102528541151713
@@ -94,22 +93,3 @@ def test_degenerate_inputs_and_flags(args, expected):
         assert got == core.bsm_price_scalar(*expected) > 10.0
     else:
         assert got == pytest.approx(expected, rel=1e-15, abs=0) and math.copysign(1, got) == 1
-
-
-def test_black76_functions_are_the_bsm_functions_with_q_equal_r():
-    """Bit for bit, NaN included, on ordinary and odd inputs; the target price of the implied
-    vols is scaled off the price now and then, so that invalid prices are compared too."""
-    rng = random.Random(5)
-    names = ["price", "delta", "gamma", "vega", "theta", "iv"]
-    for _ in range(10_000):
-        flag, f, k = rng.choice([CALL, PUT, 0, -7]), 100.0, 100.0 * math.exp(rng.uniform(-3, 3))
-        t, r, sigma = rng.uniform(-0.1, 5), rng.uniform(-0.1, 0.2), rng.uniform(-0.1, 1.5)
-        if rng.random() < 0.05:
-            k, t, sigma = rng.choice([(0.0, t, sigma), (k, math.nan, sigma), (k, t, math.inf)])
-        price = core.black76_price_scalar(flag, f, k, t, r, abs(sigma)) * rng.choice([1, 1, 1.2, 0.8])
-        for name in names:
-            args = {"gamma": (f, k, t, r), "vega": (f, k, t, r), "iv": (price, flag, f, k, t, r)}.get(
-                name, (flag, f, k, t, r))
-            last = () if name == "iv" else (sigma,)
-            black76 = getattr(core, f"black76_{name}_scalar")(*args, *last)
-            assert same_bits([black76], [getattr(core, f"bsm_{name}_scalar")(*args, r, *last)]), (name, args)
