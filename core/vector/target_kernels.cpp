@@ -380,7 +380,11 @@ struct SortedLanes {
 
 template <class Kernel, int W, class... Kinds>
 void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
-  if constexpr (PriceStages<Kernel>::kStaged) {
+  if (end - begin == 1) {
+    // One element (a scalar call): nothing to sort, and the staged forms' set-up would cost
+    // more than the kernel itself; every lane width gives the same bits.
+    map_lanes<Kernel, Lanes<1>, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
+  } else if constexpr (PriceStages<Kernel>::kStaged) {
     map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end,
                                                     std::index_sequence_for<Kinds...>{});
   } else if constexpr (VolatilityStages<Kernel>::kStaged) {
