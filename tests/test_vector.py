@@ -224,17 +224,19 @@ def test_inputs_are_released_on_every_path(kind, replace):
     if kind == "borrowed for writing":
         assert record.acquire_mut(record.registry, args[3]) == 0
     counts = [sys.getrefcount(a) for a in args]
-    for _ in range(100):
-        try:
-            core.bsm_price(*args)
-            assert kind == "success"
-        except (TypeError, ValueError, RuntimeError) as error:
-            assert kind != "success"
-            if kind == "borrowed for writing":
-                assert str(error) == BORROWED and error.__notes__ == ["while processing 't'"]
+    try:
+        for _ in range(100):
+            try:
+                core.bsm_price(*args)
+                assert kind == "success"
+            except (TypeError, ValueError, RuntimeError) as error:
+                assert kind != "success"
+                if kind == "borrowed for writing":
+                    assert str(error) == BORROWED and error.__notes__ == ["while processing 't'"]
+    finally:  # a failure above must not leave the borrow held for the rest of the session
+        if kind == "borrowed for writing":
+            record.release_mut(record.registry, args[3])
     assert [sys.getrefcount(a) for a in args] == counts
-    if kind == "borrowed for writing":
-        record.release_mut(record.registry, args[3])
     assert all(can_borrow_for_writing(a) for a in args if a.flags.writeable and a.flags.c_contiguous)
 
 
