@@ -29,6 +29,10 @@ CALL = (1, 100.0, 100.0, 1.0, 0.05, 0.0, 0.2)
 NAMES = dict(zip(BSM_FLAGGED, CALL))
 
 
+STUB = ast.parse(Path(quorix.__file__).with_name("_core.pyi").read_text(encoding="utf-8")).body
+STUBBED = {node.name: node for node in STUB if isinstance(node, ast.FunctionDef)}
+
+
 def test_module_attributes():
     assert list(STUBBED) == [name for name, _ in FUNCTIONS]
     assert core.__version__ == "0.1.7" == quorix.__version__
@@ -36,10 +40,6 @@ def test_module_attributes():
     assert core.__doc__.startswith("quorix")
     assert core.__doc__.endswith("core: BSM pricing, Greeks, implied volatility.")
     assert core.__name__ == "quorix._core"
-
-
-STUB = ast.parse(Path(quorix.__file__).with_name("_core.pyi").read_text(encoding="utf-8")).body
-STUBBED = {node.name: node for node in STUB if isinstance(node, ast.FunctionDef)}
 
 
 @pytest.mark.parametrize("name, params", FUNCTIONS)
@@ -71,6 +71,7 @@ RAISES = odd(__float__=ZeroDivisionError, __index__=ZeroDivisionError)
 class NoNotes(Exception):
     def add_note(self, note):
         raise RuntimeError("no notes")
+
 
 PRICE = "bsm_price_scalar() "
 OUT_OF_RANGE = "out of range integral type conversion attempted"

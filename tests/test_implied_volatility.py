@@ -142,10 +142,11 @@ def test_market_inversion_of_mpmath_prices(case):
             pytest.skip("the rounded price keeps too few digits of its time value")
         beta, x = time_value, -x
     total = mp_root(beta, x, sigma * math.sqrt(t))
+    root = total / mp.sqrt(t)
     # The inversion's condition b/(s v) (the vega is even in x), and the price's on its inputs.
     inversion = whole / (total * ref.normalised_vega(x, total))
-    kappa = ref.condition(lambda *a: ref.bsm_price(flag < 0, *a), (s, k, t, r, q, float(total / mp.sqrt(t))))
-    assert ref.relative_error(got, total / mp.sqrt(t)) <= 8 * EPS * (1 + inversion * (1 + kappa))
+    kappa = ref.condition(lambda *a: ref.bsm_price(flag < 0, *a), (s, k, t, r, q, float(root)))
+    assert ref.relative_error(got, root) <= 8 * EPS * (1 + inversion * (1 + kappa))
 
 
 S, K, T, R, Q = 100.0, 100.0, 1.0, 0.05, 0.02
