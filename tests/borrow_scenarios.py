@@ -2,6 +2,7 @@
 quorix publish the registry; `stand-in` first publishes a registry written here, which tests
 overlap by the exact sets of bytes covered. Prints one JSON object: scenario -> outcome."""
 import ctypes
+import functools
 import json
 import sys
 
@@ -70,6 +71,23 @@ def published():
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     return Record.from_address(get(getattr(multiarray(), NAME.decode()), NAME))
+
+
+@functools.cache
+def registry():
+    """The record another extension module sees in this process: quorix publishes it."""
+    call(np.ones(1))
+    record = published()
+    assert record.version == 1
+    return record
+
+
+def can_borrow_for_writing(array):
+    record = registry()
+    if record.acquire_mut(record.registry, array) != 0:
+        return False
+    record.release_mut(record.registry, array)
+    return True
 
 
 def call(array):

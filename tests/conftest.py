@@ -96,12 +96,9 @@ def kernels(target_kernels):
     return target_kernels["portable"]
 
 
-def run_python(code, env=None, whole_env=None):
-    """Runs code in a fresh interpreter and returns its standard output. `env` adds to the
-    current environment; `whole_env` replaces it."""
-    full_env = dict(os.environ) if whole_env is None else dict(whole_env)
-    full_env.update(env or {})
-    result = subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True,
-                            text=True, timeout=600)
+def run_python(code, env=None):
+    """Runs code in a fresh interpreter, in `env` or else the current environment, and returns
+    its standard output."""
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr
     return result.stdout

@@ -57,14 +57,6 @@ def test_signature_and_documentation(name, params):
     assert exported is function or list(inspect.signature(exported).parameters) == params
 
 
-def test_keywords_in_any_order_give_the_same_float():
-    positional = core.bsm_price_scalar(*CALL)
-    keywords = dict(reversed(list(NAMES.items())))
-    assert core.bsm_price_scalar(**keywords) == positional
-    assert core.bsm_price_scalar(1, 100.0, 100.0, t=1.0, sigma=0.2, q=0.0, r=0.05) == positional
-    assert core.bsm_price_scalar(*CALL[:6], **{Name("sigma"): 0.2}) == positional
-
-
 RAISES = odd(__float__=ZeroDivisionError, __index__=ZeroDivisionError)
 
 
@@ -119,14 +111,15 @@ def test_rejected_calls(function, args, kwargs, exception, message, note):
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
 
 
-@pytest.mark.parametrize("position, value, accepted", [
-    *[(0, flag, accepted) for flag, accepted in [(True, 1), (False, 0), (127, 127), (-128, -128), (odd(__index__=-5), -5)]],
-    *[(1, value, accepted) for value, accepted in [
+@pytest.mark.parametrize("args, kwargs, same_as", [
+    ((), dict(reversed(NAMES.items())), CALL),  # keywords in any order, names of any str type
+    (CALL[:3], dict(t=1.0, sigma=0.2, q=0.0, r=0.05), CALL),
+    (CALL[:6], {Name("sigma"): 0.2}, CALL),
+    *[((flag,) + CALL[1:], {}, (accepted,) + CALL[1:])
+      for flag, accepted in [(True, 1), (False, 0), (127, 127), (-128, -128), (odd(__index__=-5), -5)]],
+    *[((-1, value) + CALL[2:], {}, (-1, accepted) + CALL[2:]) for value, accepted in [
         (-1.0, -1.0), (100, 100.0), (True, 1.0), (odd(__float__=2.5), 2.5), (odd(__index__=3), 3.0),
         (float("nan"), float("nan")), (float("inf"), float("inf"))]],
 ])
-def test_accepted_conversions(position, value, accepted):
-    args = [-1, 100.0, 90.0, 1.0, 0.05, 0.0, 0.2]
-    expected = core.bsm_price_scalar(*args[:position], accepted, *args[position + 1:])
-    args[position] = value
-    assert same_bits([core.bsm_price_scalar(*args)], [expected])
+def test_accepted_calls(args, kwargs, same_as):
+    assert same_bits([core.bsm_price_scalar(*args, **kwargs)], [core.bsm_price_scalar(*same_as)])

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import quorix._core as core
+from borrow_scenarios import can_borrow_for_writing, registry
 from catalogue import FUNCTIONS, VECTOR, threshold
 from conftest import run_python
 from inputs import as_results, make_inputs, odd, same_bits
@@ -78,12 +79,24 @@ def failing_calls(name, params):
     calls = {"extra": lambda: function(*good, 1.0), "missing": lambda: function(*good[:-1]),
              "twice": lambda: function(*good[:-1], **{params[0]: good[0]}),
              "unknown": lambda: function(*good[:-1], unknown=1.0)}
+    if not name.endswith("_scalar"):
+        calls["borrowed"] = lambda: borrowed_call(function, good)
     for param, value in bad.items():
         if param in params and value is not None:
             args = list(good)
             args[params.index(param)] = value
             calls[param] = lambda args=args: function(*args)
     return good, calls
+
+
+def borrowed_call(function, args):
+    """A call while another holder has its last input borrowed for writing."""
+    record = registry()
+    assert record.acquire_mut(record.registry, args[-1]) == 0
+    try:
+        function(*args)
+    finally:
+        record.release_mut(record.registry, args[-1])
 
 
 def drift(call, rounds=300):
@@ -93,7 +106,7 @@ def drift(call, rounds=300):
         for _ in range(count):
             try:
                 call()
-            except (TypeError, ValueError, OverflowError, ArithmeticError):
+            except (TypeError, ValueError, OverflowError, ArithmeticError, RuntimeError):
                 pass
 
     total = getattr(sys, "gettotalrefcount", lambda: 0)
@@ -114,8 +127,8 @@ def drift(call, rounds=300):
 
 @pytest.mark.parametrize("name, params", FUNCTIONS)
 def test_every_path_leaves_references_and_memory_flat(name, params):
-    """Each path, the successful call and every failure, repeated: the inputs' reference counts,
-    the allocated blocks and, on a debug interpreter, the total of references stay put. A NumPy
+    """Each path, the successful call and every failure, repeated: the inputs' reference counts and
+    borrows, the allocated blocks and, on a debug interpreter, the total of references stay put. A NumPy
     built without reference debugging moves that total by about one per object it makes and frees
     (an array, a dtype to compare); the unit is measured on a plain NumPy call and allowed per
     such object, and one reference leaked per call still shows."""
@@ -131,12 +144,14 @@ def test_every_path_leaves_references_and_memory_flat(name, params):
         refs, blocks = drift(call)
         assert refs < numpy_objects.get(path, 0) * unit + 0.5 and blocks < 0.5, (path, refs, blocks, unit)
     assert [sys.getrefcount(a) for a in checked] == counts
+    assert all(can_borrow_for_writing(a) for a in checked if isinstance(a, np.ndarray))  # every borrow given back
 
 NO_MEMORY = """
 import importlib.util, sys, tracemalloc
 sys.path.insert(0, {tests!r})
 import _testcapi
 import quorix._core as core
+from borrow_scenarios import can_borrow_for_writing, registry
 from catalogue import FUNCTIONS
 from inputs import make_inputs
 

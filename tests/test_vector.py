@@ -1,4 +1,3 @@
-import functools
 import gc
 import json
 import os
@@ -12,7 +11,7 @@ import numpy as np
 import pytest
 
 import quorix._core as core
-from borrow_scenarios import published
+from borrow_scenarios import can_borrow_for_writing, registry
 from catalogue import BSM_FLAGGED, VECTOR, threshold
 from conftest import run_python
 from inputs import CANONICAL_NAN, as_results, make_inputs, same_bits
@@ -94,7 +93,7 @@ def test_large_vectors_are_bit_identical_for_any_pool_size(variable, threads):
     """Against serial chunks and the scalar twins; the pool starts with the first parallel call,
     with the size the environment asks for (its parsing rules: the C++ tests)."""
     env = {key: os.environ[key] for key in os.environ if not key.startswith("RAYON_")}
-    assert int(run_python(LARGE_RUN.format(tests=TESTS), whole_env={**env, variable: threads})) == int(threads)
+    assert int(run_python(LARGE_RUN.format(tests=TESTS), env={**env, variable: threads})) == int(threads)
 
 
 def ones(n, dtype=np.float64):
@@ -109,6 +108,8 @@ def price_args(n=3, **replace):
     return [args[p] for p in BSM_FLAGGED]
 
 
+BORROWED = "the array is borrowed for writing elsewhere and cannot be read"
+HELD = ones(3)  # borrowed for writing elsewhere during each call below
 NOT_AN_ARRAY = "'ndarray' object is not an instance of 'ndarray'"
 MISALIGNED = np.zeros(8 * 3 + 1, dtype=np.uint8)[1:].view(np.float64)
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
@@ -129,10 +130,16 @@ NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
     (dict(s=ones(6)[::-1][:3], k=ones(5)), TypeError, NOT_CONTIGUOUS, None),
     (dict(t=MISALIGNED), TypeError, NOT_CONTIGUOUS, None),
     (dict(k=ones(2)), ValueError, "input arrays have mismatched lengths: [3, 3, 2, 3, 3, 3, 3]", None),
+    (dict(t=HELD), RuntimeError, BORROWED, "t"),
 ])
 def test_rejected_arrays(replace, exception, message, note):
-    with pytest.raises(exception) as info:
-        core.bsm_price(*price_args(**replace))
+    record = registry()
+    assert record.acquire_mut(record.registry, HELD) == 0
+    try:
+        with pytest.raises(exception) as info:
+            core.bsm_price(*price_args(**replace))
+    finally:
+        record.release_mut(record.registry, HELD)
     assert str(info.value) == message
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
 
@@ -193,52 +200,6 @@ def test_result_owns_its_buffer_through_its_base_until_the_last_view_dies():
         assert tracemalloc.get_traced_memory()[0] - start < 10_000
     finally:
         tracemalloc.stop()
-
-
-@functools.cache
-def registry():
-    """The registry record a second extension module would see (quorix publishes it)."""
-    core.bsm_price(*price_args())
-    record = published()
-    assert record.version == 1
-    return record
-
-
-def can_borrow_for_writing(array):
-    record = registry()
-    if record.acquire_mut(record.registry, array) != 0:
-        return False
-    record.release_mut(record.registry, array)
-    return True
-
-
-BORROWED = "the array is borrowed for writing elsewhere and cannot be read"
-
-
-@pytest.mark.parametrize("kind, replace", [
-    ("contiguity", dict(k=ones(6)[::2])), ("length", dict(q=ones(4))), ("dtype", dict(sigma=ones(3, np.float32))),
-    ("borrowed for writing", {}), ("success", {})])
-def test_inputs_are_released_on_every_path(kind, replace):
-    args = price_args(**replace)
-    record = registry()
-    if kind == "borrowed for writing":
-        assert record.acquire_mut(record.registry, args[3]) == 0
-    references = lambda: [sys.getrefcount(a) for a in args]  # noqa: E731 (one code object for both counts)
-    counts = references()
-    try:
-        for _ in range(100):
-            try:
-                core.bsm_price(*args)
-                assert kind == "success"
-            except (TypeError, ValueError, RuntimeError) as error:
-                assert kind != "success"
-                if kind == "borrowed for writing":
-                    assert str(error) == BORROWED and error.__notes__ == ["while processing 't'"]
-    finally:  # a failure above must not leave the borrow held for the rest of the session
-        if kind == "borrowed for writing":
-            record.release_mut(record.registry, args[3])
-    assert references() == counts
-    assert all(can_borrow_for_writing(a) for a in args if a.flags.writeable and a.flags.c_contiguous)
 
 
 def test_borrows_conflict_exactly_when_their_bytes_meet():
