@@ -93,6 +93,9 @@ QUORIX_INLINE bool any(Mask<D> mask) {
 #endif
   std::int64_t folded = 0;
   for (int i = 0; i < kWidth<D>; ++i) folded |= mask[i];
+  // GCC 12 miscompiles a one-lane mask used under a branch on its own element (`mask & other`
+  // folded to 0 there, at -O2). The empty asm hides the element's value from that reasoning.
+  asm("" : "+r"(folded));
   return folded != 0;
 }
 
