@@ -50,12 +50,17 @@ QUORIX_INLINE D erfcx_continued_fraction(D z) {
   return kOneOverSqrtPi / f;
 }
 
-// exp(z^2) * erfc(z).
+// exp(z^2) * erfc(z). On erfc's tail branch, erfc(z) = exp(-z^2 - 0.5625 + R/S) / z, the square
+// cancels out: one exp of a small argument, with no rounding of z^2 to amplify.
 template <class D>
 QUORIX_INLINE D erfcx(D z) {
   const Mask<D> fraction = z >= kErfcxSwitch;
+  const Mask<D> tail = ~fraction & (z >= detail::kErfMiddle);
   D result = splat<D>(0.0);
-  if (!all<D>(fraction)) result = exp_of_square(z) * erfc(z);
+  if (!all<D>(fraction | tail)) result = exp_of_square(z) * erfc(z);
+  if (any<D>(tail)) {
+    result = select<D>(tail, exp(detail::erfc_tail_correction(z) - 0.5625) / z, result);
+  }
   if (any<D>(fraction)) {
     // Other lanes, +inf among them, run the fraction at the switch point and are not kept.
     const D argument = select<D>(fraction & (z < kInfinity), z, splat<D>(kErfcxSwitch));
