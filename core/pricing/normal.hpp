@@ -70,14 +70,12 @@ QUORIX_INLINE D erfcx(D z) {
   return select<D>(z == kInfinity, splat<D>(0.0), result);
 }
 
-// Phi(y) through erfcx: no cancellation in either tail.
+// Phi(y) through erfcx of |y| / sqrt2: no cancellation in either tail, and one erfcx for both.
 template <class D>
 QUORIX_INLINE D cdf_erfcx(D y) {
-  const D e = exp((-0.5 * y) * y) * 0.5;
-  const D lower = e * erfcx(y * -kOneOverSqrtTwo);
-  const D upper = 1.0 - e * erfcx(y * kOneOverSqrtTwo);
+  const D tail = (exp((-0.5 * y) * y) * 0.5) * erfcx(fabs(y) * kOneOverSqrtTwo);
   return select<D>(y == -kInfinity, splat<D>(0.0),
-                   select<D>(y == kInfinity, splat<D>(1.0), select<D>(y < 0, lower, upper)));
+                   select<D>(y == kInfinity, splat<D>(1.0), select<D>(y < 0, tail, 1.0 - tail)));
 }
 
 // Phi(y), the standard normal distribution function.
