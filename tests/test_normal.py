@@ -42,9 +42,9 @@ def switches(*points):
 
 # Each lane function on a grid that crosses its branch points, with its bound in ulps. erf and
 # erfc are fdlibm's rational approximations, whose own error near 1.22 is 2.26 ulps (the C
-# library's erfc gives the same bits there); erfcx multiplies erfc by an exponential below 26.5 and
-# runs a continued fraction to a relative tolerance of 1e-16 above it (7.8 ulps at worst). cdf
-# scales y by 1/sqrt2, and the rounding of that argument costs about y^2 ulps.
+# library's erfc gives the same bits there); erfcx multiplies erfc by an exponential below 1.25 and
+# is erfc's tail formula without its exp(-z^2) above. cdf scales y by 1/sqrt2, and the rounding of
+# that argument costs about y^2 ulps.
 ELEMENTARY = [
     ("cdf", mp.ncdf, cdf_grid(), lambda y: 1.5 * (1 + y * y)),
     ("exp", mp.exp, np.concatenate([np.linspace(-745.2, 709.78, 20001), np.geomspace(1e-300, 1, 500),
@@ -54,7 +54,7 @@ ELEMENTARY = [
     ("erf", mp.erf, np.concatenate([np.linspace(-7, 7, 14001), switches(*ERF_SWITCHES)]), 0.9),
     ("erfc", mp.erfc, np.concatenate([np.linspace(-7, 27.2, 14001), switches(*ERF_SWITCHES, 28.0)]), 2.3),
     ("erfcx", lambda z: mp.exp(z * z) * mp.erfc(z),
-     np.concatenate([np.linspace(-26.0, 60.0, 8601), switches(*ERF_SWITCHES), around(26.5), [1e3, 1e8, 1e150]]), 8.0),
+     np.concatenate([np.linspace(-26.0, 60.0, 8601), switches(*ERF_SWITCHES), np.geomspace(60, 1e150, 300)]), 3.0),
 ]
 
 
