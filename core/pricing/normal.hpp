@@ -45,21 +45,43 @@ QUORIX_INLINE D cdf_erfcx(D y) {
                    select<D>(y == kInfinity, splat<D>(1.0), select<D>(y < 0, tail, 1.0 - tail)));
 }
 
+// Phi(y) for |y| < 4: erfc(|y|/sqrt2) / 2 below 0 and (1 + erf(y/sqrt2)) / 2 from 0 on. Both take
+// the same rational of |y|/sqrt2 in each of erf's three ranges, so a block of mixed signs
+// evaluates each range once.
+template <class D>
+QUORIX_INLINE D cdf_central(D y) {
+  using namespace detail;
+  const D a = fabs(y) * kOneOverSqrtTwo;
+  const Mask<D> small = a < kErfSmall;
+  const Mask<D> middle = ~small & (a < kErfMiddle);
+  const Mask<D> tail = ~small & ~middle;
+  D lower = splat<D>(0.0), upper = splat<D>(0.0);  // erfc(a) and erf(a)
+  if (any<D>(small)) {
+    const D ratio = erf_small_ratio(a);
+    const D xy = a * ratio;
+    lower = select<D>(small, select<D>(a < 0.25, 1.0 - (a + xy), 0.5 - (xy + (a - 0.5))), lower);
+    upper = select<D>(small, fma(a, ratio, a), upper);
+  }
+  if (any<D>(middle)) {
+    const D ratio = erf_middle_ratio(a);
+    lower = select<D>(middle, (1.0 - kErx) - ratio, lower);
+    upper = select<D>(middle, ratio + kErx, upper);
+  }
+  if (any<D>(tail)) {
+    const D value = erfc_tail(a);
+    lower = select<D>(tail, value, lower);
+    upper = select<D>(tail, 1.0 - value, upper);
+  }
+  return select<D>(y < 0, lower * 0.5, (upper + 1.0) * 0.5);
+}
+
 // Phi(y), the standard normal distribution function.
 template <class D>
 QUORIX_INLINE D cdf(D y) {
   const Mask<D> central = fabs(y) < kCdfSwitch;
   D result = splat<D>(0.0);
   if (!all<D>(central)) result = cdf_erfcx(y);
-  if (any<D>(central)) {
-    const Mask<D> negative = y < 0;
-    D value = splat<D>(0.0);
-    if (any<D>(central & negative)) value = erfc(y * -kOneOverSqrtTwo) * 0.5;
-    if (any<D>(central & ~negative)) {
-      value = select<D>(negative, value, (erf(y * kOneOverSqrtTwo) + 1.0) * 0.5);
-    }
-    result = select<D>(central, value, result);
-  }
+  if (any<D>(central)) result = select<D>(central, cdf_central(y), result);
   return result;
 }
 
@@ -71,14 +93,13 @@ QUORIX_INLINE Mask<D> erf_branch(D z) {
   return (Mask<D>{} - (a >= detail::kErfSmall)) - (a >= detail::kErfMiddle);
 }
 
-// The branch cdf(y) takes: 0 for the tail form (and NaN), 1 to 3 for erfc's three (y < 0) and 4
-// to 6 for erf's.
-inline constexpr int kCdfClasses = 7;
+// The branch cdf(y) takes: 0 for the tail form (and NaN), 1 to 3 for erf's three ranges of
+// |y|/sqrt2.
+inline constexpr int kCdfClasses = 4;
 
 template <class D>
 QUORIX_INLINE Mask<D> cdf_class(D y) {
-  const Mask<D> branch = erf_branch(y * kOneOverSqrtTwo) + 1;
-  return (fabs(y) < kCdfSwitch) & (branch + ((y >= 0) & 3));
+  return (fabs(y) < kCdfSwitch) & (erf_branch(y * kOneOverSqrtTwo) + 1);
 }
 
 // phi(y), the standard normal density.
