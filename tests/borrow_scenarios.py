@@ -1,6 +1,7 @@
 """Borrow-registry scenarios, run in a fresh process: `python borrow_scenarios.py quorix` lets
 quorix publish the registry; `stand-in` first publishes a registry written here, which tests
 overlap by the exact sets of bytes covered. Prints one JSON object: scenario -> outcome."""
+import contextlib
 import ctypes
 import functools
 import json
@@ -80,6 +81,17 @@ def registry():
     record = published()
     assert record.version == 1
     return record
+
+
+@contextlib.contextmanager
+def held_for_writing(array):
+    """Another holder's write borrow of `array`, for the duration of the block."""
+    record = registry()
+    assert record.acquire_mut(record.registry, array) == 0
+    try:
+        yield
+    finally:
+        record.release_mut(record.registry, array)
 
 
 def can_borrow_for_writing(array):

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import quorix._core as core
-from borrow_scenarios import can_borrow_for_writing, registry
+from borrow_scenarios import can_borrow_for_writing, held_for_writing
 from catalogue import FUNCTIONS, VECTOR, threshold
 from conftest import run_python
 from inputs import as_results, make_inputs, odd, same_bits
@@ -91,12 +91,8 @@ def failing_calls(name, params):
 
 def borrowed_call(function, args):
     """A call while another holder has its last input borrowed for writing."""
-    record = registry()
-    assert record.acquire_mut(record.registry, args[-1]) == 0
-    try:
+    with held_for_writing(args[-1]):
         function(*args)
-    finally:
-        record.release_mut(record.registry, args[-1])
 
 
 def drift(call, rounds=300):
@@ -151,7 +147,6 @@ import importlib.util, sys, tracemalloc
 sys.path.insert(0, {tests!r})
 import _testcapi
 import quorix._core as core
-from borrow_scenarios import can_borrow_for_writing, registry
 from catalogue import FUNCTIONS
 from inputs import make_inputs
 

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import quorix._core as core
-from borrow_scenarios import can_borrow_for_writing, registry
+from borrow_scenarios import can_borrow_for_writing, held_for_writing
 from catalogue import BSM_FLAGGED, VECTOR, threshold
 from conftest import run_python
 from inputs import CANONICAL_NAN, as_results, make_inputs, same_bits
@@ -133,13 +133,8 @@ NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
     (dict(t=HELD), RuntimeError, BORROWED, "t"),
 ])
 def test_rejected_arrays(replace, exception, message, note):
-    record = registry()
-    assert record.acquire_mut(record.registry, HELD) == 0
-    try:
-        with pytest.raises(exception) as info:
-            core.bsm_price(*price_args(**replace))
-    finally:
-        record.release_mut(record.registry, HELD)
+    with held_for_writing(HELD), pytest.raises(exception) as info:
+        core.bsm_price(*price_args(**replace))
     assert str(info.value) == message
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
 

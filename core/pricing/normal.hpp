@@ -9,7 +9,6 @@ inline namespace QUORIX_TARGET {
 
 inline constexpr double kOneOverSqrtTwo = 0.7071067811865476;
 inline constexpr double kOneOverSqrtTwoPi = 0.3989422804014327;
-inline constexpr double kOneOverSqrtPi = 0.5641895835477563;
 inline constexpr double kInfinity = __builtin_huge_val();
 
 // exp(z^2) with z^2 split exactly into z*z + error: a plain exp(z*z) would lose z^2 ulps to
