@@ -176,20 +176,24 @@ def test_accepted_arrays(n, replace):
     assert core.bsm_price(*price_args(n, **replace)).shape == (n,)
 
 
-def test_result_owns_its_buffer_through_its_base_until_the_last_view_dies():
+@pytest.mark.parametrize("name", ["bsm_price", "bsm_greeks"])
+def test_results_own_their_buffer_through_one_base_until_the_last_view_dies(name):
     args = price_args(100_000)
     tracemalloc.start()
     try:
         start = tracemalloc.get_traced_memory()[0]
-        result = core.bsm_price(*args)
-        assert result.dtype == np.float64 and result.ndim == 1 and result.strides == (8,)
-        assert result.flags.writeable and result.flags.c_contiguous and not result.flags.owndata
+        results = as_results(getattr(core, name)(*args))
+        for result in results:
+            assert result.dtype == np.float64 and result.ndim == 1 and result.strides == (8,)
+            assert result.flags.writeable and result.flags.c_contiguous and not result.flags.owndata
+            assert result.base is results[0].base and not any(
+                np.shares_memory(result, other) for other in results if other is not result)
         assert (type(result.base).__name__, type(result.base).__module__) == ("PySliceContainer", "builtins")
         assert sys.getsizeof(result.base) < 100  # the owner's own size, as memory profilers see it
-        view = result[10:20]
-        del result
+        view, outputs = result[10:20], len(results)
+        del result, results
         gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - start >= 800_000 and np.all(view > 0)
+        assert tracemalloc.get_traced_memory()[0] - start >= 800_000 * outputs and np.all(np.isfinite(view))
         del view
         gc.collect()
         assert tracemalloc.get_traced_memory()[0] - start < 10_000

@@ -98,39 +98,51 @@ void advise_huge_pages(void* data, std::size_t bytes) {
 
 ResultBuffer::~ResultBuffer() { PyMem_RawFree(data_); }
 
-bool ResultBuffer::allocate(std::size_t n) {
-  // An empty result still gets a real allocation, so the array's data pointer is never null.
-  data_ = static_cast<double*>(PyMem_RawMalloc((n == 0 ? 1 : n) * sizeof(double)));
+bool ResultBuffer::allocate(std::size_t n, std::size_t outputs) {
+  // An empty result still gets a real allocation, so the arrays' data pointers are never null.
+  const std::size_t count = n * outputs;
+  data_ = static_cast<double*>(PyMem_RawMalloc((count == 0 ? 1 : count) * sizeof(double)));
   if (data_ == nullptr) {
     PyErr_NoMemory();
     return false;
   }
   size_ = n;
-  advise_huge_pages(data_, n * sizeof(double));
+  outputs_ = outputs;
+  advise_huge_pages(data_, count * sizeof(double));
   return true;
 }
 
-PyObject* ResultBuffer::into_array() {
+PyObject* ResultBuffer::into_result() {
   const numpy::Api* api = numpy::api();
   if (api == nullptr) return nullptr;
+  OwnedRef owner(make_owner(data_, size_ * outputs_));
+  if (!owner) return nullptr;
   double* data = data_;
-  PyObject* owner = make_owner(data, size_);
-  if (owner == nullptr) return nullptr;
   data_ = nullptr;  // the owner frees it from now on
-  const numpy::npy_intp dimensions[1] = {static_cast<numpy::npy_intp>(size_)};
-  const numpy::npy_intp strides[1] = {sizeof(double)};
-  PyObject* array =
-      api->new_from_descr(api->array_type, api->descr_from_type(numpy::kTypeDouble), 1,
-                          dimensions, strides, data, numpy::kWriteable, nullptr);
-  if (array == nullptr) {
-    Py_DECREF(owner);
-    return nullptr;
+  // A column's array, holding its own reference to the owner.
+  const auto column_array = [&](std::size_t j) -> PyObject* {
+    const numpy::npy_intp dimensions[1] = {static_cast<numpy::npy_intp>(size_)};
+    const numpy::npy_intp strides[1] = {sizeof(double)};
+    PyObject* array =
+        api->new_from_descr(api->array_type, api->descr_from_type(numpy::kTypeDouble), 1,
+                            dimensions, strides, data + j * size_, numpy::kWriteable, nullptr);
+    if (array == nullptr) return nullptr;
+    Py_INCREF(owner.get());
+    if (api->set_base_object(array, owner.get()) != 0) {  // steals the reference even on failure
+      Py_DECREF(array);
+      return nullptr;
+    }
+    return array;
+  };
+  if (outputs_ == 1) return column_array(0);
+  OwnedRef tuple(PyTuple_New(static_cast<Py_ssize_t>(outputs_)));
+  if (!tuple) return nullptr;
+  for (std::size_t j = 0; j < outputs_; ++j) {
+    PyObject* array = column_array(j);
+    if (array == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(j), array);
   }
-  if (api->set_base_object(array, owner) != 0) {  // steals owner even on failure
-    Py_DECREF(array);
-    return nullptr;
-  }
-  return array;
+  return tuple.release();
 }
 
 }  // namespace quorix

@@ -8,7 +8,10 @@
 
 namespace quorix {
 
-// n doubles, owned until handed to a result array.
+// The results of one call, `outputs` columns of n doubles in one allocation, owned until handed
+// to the result arrays. One allocation, not one per column: glibc returns a freed top of heap to
+// the system once it exceeds twice the largest freed block, so five separate columns of a few
+// hundred kB are page-faulted afresh on every call, while one block of their total stays mapped.
 class ResultBuffer {
  public:
   ResultBuffer() = default;
@@ -16,18 +19,19 @@ class ResultBuffer {
   ResultBuffer& operator=(const ResultBuffer&) = delete;
   ~ResultBuffer();
 
-  // Sizes the buffer once, for exactly n values; false with MemoryError set on failure.
-  bool allocate(std::size_t n);
-  double* data() const { return data_; }
-  std::size_t size() const { return size_; }
+  // Sizes the buffer once, for exactly `outputs` columns of n values; false with MemoryError
+  // set on failure.
+  bool allocate(std::size_t n, std::size_t outputs);
+  double* column(std::size_t j) const { return data_ + j * size_; }
 
-  // A float64 array of length n whose base owns the buffer; nullptr with an exception set
-  // (the buffer is then freed).
-  PyObject* into_array();
+  // A float64 array of length n per column, a tuple of them for several, all sharing one base
+  // that owns the buffer; nullptr with an exception set (the buffer is then freed).
+  PyObject* into_result();
 
  private:
   double* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t outputs_ = 0;
 };
 
 }  // namespace quorix

@@ -46,21 +46,6 @@ void map_in_parallel(BlockKernel kernel, const Columns& columns, std::size_t n) 
   }
 }
 
-PyObject* wrap_results(std::array<ResultBuffer, kMaxOutputs>& results, std::size_t outputs) {
-  if (outputs == 1) return results[0].into_array();
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(outputs));
-  if (tuple == nullptr) return nullptr;
-  for (std::size_t j = 0; j < outputs; ++j) {
-    PyObject* array = results[j].into_array();
-    if (array == nullptr) {
-      Py_DECREF(tuple);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(j), array);
-  }
-  return tuple;
-}
-
 }  // namespace
 
 // The extracted inputs are released in reverse argument order when `inputs` goes out of scope,
@@ -86,11 +71,9 @@ PyObject* run_vector(KernelId kernel, std::size_t threshold, const std::string_v
       return nullptr;
     }
   }
-  std::array<ResultBuffer, kMaxOutputs> results;
-  for (std::size_t j = 0; j < shape.outputs; ++j) {
-    if (!results[j].allocate(n)) return nullptr;
-    columns.outputs[j] = results[j].data();
-  }
+  ResultBuffer results;
+  if (!results.allocate(n, shape.outputs)) return nullptr;
+  for (std::size_t j = 0; j < shape.outputs; ++j) columns.outputs[j] = results.column(j);
   const BlockKernel block = kernel_table().kernels[static_cast<int>(kernel)];
   if (n >= threshold) {
     Detached detached;
@@ -98,7 +81,7 @@ PyObject* run_vector(KernelId kernel, std::size_t threshold, const std::string_v
   } else {
     block(columns, 0, n);
   }
-  return wrap_results(results, shape.outputs);
+  return results.into_result();
 }
 
 }  // namespace quorix
