@@ -176,9 +176,12 @@ def test_accepted_arrays(n, replace):
     assert core.bsm_price(*price_args(n, **replace)).shape == (n,)
 
 
-@pytest.mark.parametrize("name", ["bsm_price", "bsm_greeks"])
-def test_results_own_their_buffer_through_one_base_until_the_last_view_dies(name):
-    args = price_args(100_000)
+@pytest.mark.parametrize("name, n, kept", [("bsm_price", 100_000, 0), ("bsm_greeks", 100_000, 0),
+                                           ("bsm_greeks", 1_000_000, 40_000_000)])
+def test_results_own_their_buffer_through_one_base_until_the_last_view_dies(name, n, kept):
+    """The columns of a result share one buffer; it is freed with the last view, except that the
+    last freed block of 32 MiB or more is kept for the next call of its size."""
+    args = price_args(n)
     tracemalloc.start()
     try:
         start = tracemalloc.get_traced_memory()[0]
@@ -193,10 +196,11 @@ def test_results_own_their_buffer_through_one_base_until_the_last_view_dies(name
         view, outputs = result[10:20], len(results)
         del result, results
         gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - start >= 800_000 * outputs and np.all(np.isfinite(view))
+        assert tracemalloc.get_traced_memory()[0] - start >= 8 * n * outputs and np.all(np.isfinite(view))
         del view
+        getattr(core, name)(*args)  # takes the kept block, if any, and gives it back
         gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - start < 10_000
+        assert kept <= tracemalloc.get_traced_memory()[0] - start < kept + 10_000
     finally:
         tracemalloc.stop()
 

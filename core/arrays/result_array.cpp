@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 
 #include "arrays/numpy_api.hpp"
 #include "arrays/owned_ref.hpp"
@@ -25,8 +26,47 @@ struct SliceContainer {
   std::size_t capacity;
 };
 
-// The raw allocator is thread-safe without the interpreter and visible to tracemalloc.
-void free_doubles(void* data, std::size_t, std::size_t) { PyMem_RawFree(data); }
+// A result block: capacity doubles from the raw allocator, which is thread-safe without the
+// interpreter and visible to tracemalloc.
+struct Block {
+  double* data = nullptr;
+  std::size_t capacity = 0;
+};
+
+// The most recently freed block of kKeptMinimum bytes or more is kept for the next call of about
+// its size: the C library maps blocks that large afresh for each allocation and unmaps them when
+// freed, so that every large call would page-fault its whole result in again (40 MB for the
+// Greeks of a million options). At most one block is kept.
+constexpr std::size_t kKeptMinimum = std::size_t{32} << 20;  // the most glibc serves from its heap
+constexpr std::size_t kKeptMaximum = std::size_t{1} << 30;
+std::mutex kept_mutex;
+Block kept;
+
+bool keepable(std::size_t capacity) {
+  return capacity >= kKeptMinimum / sizeof(double) && capacity <= kKeptMaximum / sizeof(double);
+}
+
+void release_block(void* data, std::size_t, std::size_t capacity) {
+  if (data == nullptr) return;
+  Block block{static_cast<double*>(data), capacity};
+  if (keepable(capacity)) {
+    std::lock_guard lock(kept_mutex);
+    std::swap(block, kept);
+  }
+  PyMem_RawFree(block.data);
+}
+
+// The kept block if it holds count doubles and at most a quarter more; else a new one (its data
+// nullptr when the allocator fails).
+Block take_block(std::size_t count) {
+  if (keepable(count)) {
+    std::lock_guard lock(kept_mutex);
+    if (kept.capacity >= count && kept.capacity - count <= count / 4) {
+      return std::exchange(kept, Block{});
+    }
+  }
+  return {static_cast<double*>(PyMem_RawMalloc(count * sizeof(double))), count};
+}
 
 void slice_container_dealloc(PyObject* self) {
   auto* container = reinterpret_cast<SliceContainer*>(self);
@@ -60,7 +100,7 @@ PyTypeObject* create_owner_class() {
 }
 
 // An owner object holding the buffer; nullptr with an exception set.
-PyObject* make_owner(double* data, std::size_t count) {
+PyObject* make_owner(double* data, std::size_t count, std::size_t capacity) {
   PyTypeObject* type = numpy::load_once(owner_class, owner_class_mutex, create_owner_class);
   if (type == nullptr) return nullptr;
   OwnedRef no_arguments(PyTuple_New(0));
@@ -68,10 +108,10 @@ PyObject* make_owner(double* data, std::size_t count) {
   PyObject* owner = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
   if (owner == nullptr) return nullptr;
   auto* container = reinterpret_cast<SliceContainer*>(owner);
-  container->release = &free_doubles;
+  container->release = &release_block;
   container->data = data;
   container->count = count;
-  container->capacity = count;
+  container->capacity = capacity;
   return owner;
 }
 
@@ -96,16 +136,18 @@ void advise_huge_pages(void* data, std::size_t bytes) {
 
 }  // namespace
 
-ResultBuffer::~ResultBuffer() { PyMem_RawFree(data_); }
+ResultBuffer::~ResultBuffer() { release_block(data_, 0, capacity_); }
 
 bool ResultBuffer::allocate(std::size_t n, std::size_t outputs) {
   // An empty result still gets a real allocation, so the arrays' data pointers are never null.
   const std::size_t count = n * outputs;
-  data_ = static_cast<double*>(PyMem_RawMalloc((count == 0 ? 1 : count) * sizeof(double)));
-  if (data_ == nullptr) {
+  const Block block = take_block(count == 0 ? 1 : count);
+  if (block.data == nullptr) {
     PyErr_NoMemory();
     return false;
   }
+  data_ = block.data;
+  capacity_ = block.capacity;
   size_ = n;
   outputs_ = outputs;
   advise_huge_pages(data_, count * sizeof(double));
@@ -115,7 +157,7 @@ bool ResultBuffer::allocate(std::size_t n, std::size_t outputs) {
 PyObject* ResultBuffer::into_result() {
   const numpy::Api* api = numpy::api();
   if (api == nullptr) return nullptr;
-  OwnedRef owner(make_owner(data_, size_ * outputs_));
+  OwnedRef owner(make_owner(data_, size_ * outputs_, capacity_));
   if (!owner) return nullptr;
   double* data = data_;
   data_ = nullptr;  // the owner frees it from now on

@@ -30,6 +30,7 @@ class ResultBuffer {
 
  private:
   double* data_ = nullptr;
+  std::size_t capacity_ = 0;  // doubles allocated, at least size_ * outputs_
   std::size_t size_ = 0;
   std::size_t outputs_ = 0;
 };
