@@ -190,11 +190,15 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
     std::size_t counts[kBlackClasses] = {};
+    // The plans first: independent of each other, so that their long chains of divisions and
+    // square roots overlap; then the classes and lists.
+    for (std::size_t g = 0; g * W < size; ++g) {
+      plans[g] = Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W,
+                                      std::min(W, size - g * W))...);
+    }
     for (std::size_t g = 0; g * W < size; ++g) {
       const std::size_t count = std::min(W, size - g * W);
-      const PricePlan<D> plan =
-          Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W, count)...);
-      plans[g] = plan;
+      const PricePlan<D>& plan = plans[g];
       const Mask<D> classes = black_class(plan.x, plan.s);
       for (std::size_t j = 0; j < count; ++j) {
         if (plan.general[j]) {
@@ -296,11 +300,13 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
     std::fill(counts[0], counts[0] + kLists, 0);
+    for (std::size_t g = 0; g * W < size; ++g) {  // independent: their latencies overlap
+      plans[g] = Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W,
+                                      std::min(W, size - g * W))...);
+    }
     for (std::size_t g = 0; g * W < size; ++g) {
       const std::size_t count = std::min(W, size - g * W);
-      const VolatilityPlan<D> plan =
-          Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W, count)...);
-      plans[g] = plan;
+      const VolatilityPlan<D>& plan = plans[g];
       const Inversion<D> in = start_inversion(plan.beta, plan.x, plan.theta);
       for (std::size_t j = 0; j < W; ++j) at[j] = g * W + (j < count ? j : 0);
       put(kTotal, in.settled, g);
