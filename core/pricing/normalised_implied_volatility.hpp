@@ -161,43 +161,81 @@ QUORIX_INLINE Step<D> householder_step(const BlackValueOf<D>& value, D beta, D l
   return step;
 }
 
+// The state of one block's Householder iteration.
 template <class D>
-QUORIX_STAGE D householder_refine(D beta, D x, D b_max, D s, Objective<D> objective,
-                                  Mask<D> active) {
-  const D ln_beta = any<D>(objective.lower) ? log(beta) : splat<D>(0.0);
+struct Refinement {
+  D beta, x, b_max, s;
+  Objective<D> objective;
+  Mask<D> active;
+  D ln_beta;
   D ds = splat<D>(kDblMax);
   D ds_previous = splat<D>(0.0);
   Int<D> reversals = {};
-  for (int step = 1; step <= kMaxHouseholderSteps; ++step) {
-    active = active & ~(fabs(ds) <= kDblEpsilon * s);
-    if (!any<D>(active)) break;
-    if (step >= 2) {
-      reversals = reversals - (active & (ds * ds_previous < 0));
-      // A step that lands within rounding of a bracket end has converged onto it (a first
-      // guess may round a few ulps past the end it interpolates); bisecting there would throw
-      // the converged value away, so only steps clearly outside the bracket bisect.
-      const D slack = kBracketSlack * s;
-      const Mask<D> inside = (s > objective.left - slack) & (s < objective.right + slack);
-      const Mask<D> bisect = active & ((reversals == 3) | ~inside);
-      s = select<D>(bisect, (objective.left + objective.right) / 2.0, s);
-      active = active & ~(bisect & (objective.right - objective.left <= kDblEpsilon * s));
-      reversals = select<Int<D>>(bisect, Int<D>{}, reversals);
-      ds = select<D>(bisect, splat<D>(0.0), ds);
-      if (!any<D>(active)) break;
-    }
-    ds_previous = ds;
-    const BlackValueOf<D> value = evaluate_black(x, s, active);
-    objective.right =
-        select<D>(active & (value.b > beta) & (s < objective.right), s, objective.right);
-    objective.left = select<D>(active & (value.b < beta) & (s > objective.left), s, objective.left);
-    const Step<D> h = householder_step(value, beta, ln_beta, x, s, b_max, objective, active);
-    const D householder = h.newton * (1.0 + h.h2 * h.newton / 2.0) /
-                          (1.0 + h.newton * (h.h2 + h.h3 * h.newton / 6.0));
-    ds = select<D>(h.guarded, householder, (objective.left + objective.right) / 2.0 - s);
-    ds = fmax(ds, -s / 2.0);  // a NaN step becomes -s/2
-    s = select<D>(active, s + ds, s);
+};
+
+template <class D>
+QUORIX_INLINE Refinement<D> start_refinement(D beta, D x, D b_max, D s, Objective<D> objective,
+                                             Mask<D> active) {
+  const D ln_beta = any<D>(objective.lower) ? log(beta) : splat<D>(0.0);
+  return {beta, x, b_max, s, objective, active, ln_beta};
+}
+
+// Householder step number `step` of the lanes still active; false once none is.
+template <class D>
+QUORIX_INLINE bool refine_step(Refinement<D>* state, int step) {
+  Refinement<D>& r = *state;
+  r.active = r.active & ~(fabs(r.ds) <= kDblEpsilon * r.s);
+  if (!any<D>(r.active)) return false;
+  if (step >= 2) {
+    r.reversals = r.reversals - (r.active & (r.ds * r.ds_previous < 0));
+    // A step that lands within rounding of a bracket end has converged onto it (a first
+    // guess may round a few ulps past the end it interpolates); bisecting there would throw
+    // the converged value away, so only steps clearly outside the bracket bisect.
+    const D slack = kBracketSlack * r.s;
+    const Mask<D> inside = (r.s > r.objective.left - slack) & (r.s < r.objective.right + slack);
+    const Mask<D> bisect = r.active & ((r.reversals == 3) | ~inside);
+    r.s = select<D>(bisect, (r.objective.left + r.objective.right) / 2.0, r.s);
+    r.active = r.active & ~(bisect & (r.objective.right - r.objective.left <= kDblEpsilon * r.s));
+    r.reversals = select<Int<D>>(bisect, Int<D>{}, r.reversals);
+    r.ds = select<D>(bisect, splat<D>(0.0), r.ds);
+    if (!any<D>(r.active)) return false;
   }
-  return s;
+  r.ds_previous = r.ds;
+  const BlackValueOf<D> value = evaluate_black(r.x, r.s, r.active);
+  Objective<D>& o = r.objective;
+  o.right = select<D>(r.active & (value.b > r.beta) & (r.s < o.right), r.s, o.right);
+  o.left = select<D>(r.active & (value.b < r.beta) & (r.s > o.left), r.s, o.left);
+  const Step<D> h = householder_step(value, r.beta, r.ln_beta, r.x, r.s, r.b_max, o, r.active);
+  const D householder = h.newton * (1.0 + h.h2 * h.newton / 2.0) /
+                        (1.0 + h.newton * (h.h2 + h.h3 * h.newton / 6.0));
+  r.ds = select<D>(h.guarded, householder, (o.left + o.right) / 2.0 - r.s);
+  r.ds = fmax(r.ds, -r.s / 2.0);  // a NaN step becomes -s/2
+  r.s = select<D>(r.active, r.s + r.ds, r.s);
+  return true;
+}
+
+// Blocks refined side by side, a step of each in turn: each step is a long chain of dependent
+// divisions, which the other blocks' steps overlap.
+template <int N, class D>
+QUORIX_STAGE void householder_refine_blocks(Refinement<D>* blocks) {
+  bool more[N];
+  for (int k = 0; k < N; ++k) more[k] = true;
+  for (int step = 1; step <= kMaxHouseholderSteps; ++step) {
+    bool any_more = false;
+    for (int k = 0; k < N; ++k) {
+      more[k] = more[k] && refine_step(&blocks[k], step);
+      any_more = any_more || more[k];
+    }
+    if (!any_more) break;
+  }
+}
+
+template <class D>
+QUORIX_INLINE D householder_refine(D beta, D x, D b_max, D s, Objective<D> objective,
+                                   Mask<D> active) {
+  Refinement<D> r = start_refinement(beta, x, b_max, s, objective, active);
+  householder_refine_blocks<1>(&r);
+  return r.s;
 }
 
 // Branch L: beta below b_l, interpolated in the lower map f = 2pi/sqrt(27) |x| Phi(-z)^3.
