@@ -134,7 +134,7 @@ void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end
                       std::index_sequence<I...>) {
   using D = Lanes<kTargetWidth>;
   constexpr std::size_t W = kTargetWidth;
-  constexpr std::size_t kChunk = 512;
+  constexpr std::size_t kChunk = 256;
   std::uint8_t class_of[kChunk];
   std::size_t uniform[kChunk / W], mixed[kChunk], order[kChunk];
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
@@ -183,7 +183,7 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   constexpr std::size_t W = kTargetWidth;
   // Each class leaves at most one part-filled block per chunk: a longer chunk pads fewer lanes
   // (512 against 128: prices 5% faster on random options), for about 50 kB of stack.
-  constexpr std::size_t kChunk = 256;
+  constexpr std::size_t kChunk = 512;
   PricePlan<D> plans[kChunk / W];
   double x[kChunk], s[kChunk], b[kChunk];
   std::uint16_t lists[kBlackClasses][kChunk];
