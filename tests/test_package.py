@@ -32,6 +32,7 @@ def expected_by_scalars(name, args):
     ("black76_vega", ([100.0, 105.0], np.arange(80, 130, 10, dtype=np.int32)[:, None], 1, 0.0, np.float32(0.3))),
     ("bsm_iv", (np.array([5.0, 12.0, 1.0])[::-1], ["P", "call", "Put"], 100, 100.0, 0.5, 0.02, 0.0)),
     ("black76_delta", (np.array([1, -1, 0, 5], dtype=np.int64), 100.0, np.linspace(80, 120, 8)[::2], 2.0, 0.01, 0.4)),
+    ("bsm_vega", (np.full(3, 100.0), np.array([90.0, 100.0, 110.0]), np.ones(1), *np.full((3, 1), 0.2))),  # lengths 1
     *[(name, tuple({"flag": "put", "target_price": 4.0}.get(p, 0.5) for p in params)) for name, params in VECTOR],
 ])
 def test_broadcast_values_equal_the_core_bit_for_bit(name, args):

@@ -51,23 +51,6 @@ def _as_numbers(name: str, value: Any) -> np.ndarray:
     return array.astype(np.float64, copy=False)
 
 
-_FLOAT64 = np.dtype(np.float64)
-_INT8 = np.dtype(np.int8)
-
-
-def _is_core_form(dtypes: tuple[np.dtype[Any], ...], args: tuple[Any, ...]) -> bool:
-    """Equal-length 1-D arrays of exactly the core's dtypes (NumPy's built-in dtypes are
-    singletons, so identity decides); the core itself refuses a strided or misaligned one."""
-    first = args[0]
-    if type(first) is not np.ndarray or first.ndim != 1:
-        return False
-    n = len(first)
-    for dtype, arg in zip(dtypes, args):
-        if type(arg) is not np.ndarray or arg.dtype is not dtype or arg.ndim != 1 or len(arg) != n:
-            return False
-    return True
-
-
 def _module_of(value: Any) -> str:
     return type(value).__module__.partition(".")[0]
 
@@ -116,14 +99,15 @@ def _make(name: str) -> Callable[..., Any]:
     core = getattr(_core, name)
     params = tuple(core.__text_signature__.strip("()").split(", "))
 
-    dtypes = tuple(_INT8 if p == "flag" else _FLOAT64 for p in params)
-
     def function(*args: Any, **kwargs: Any) -> Any:
-        if not kwargs and len(args) == len(params) and _is_core_form(dtypes, args):
+        if not kwargs and len(args) == len(params) and type(args[0]) is np.ndarray:
+            # The core checks the arguments itself, faster than Python could: what it refuses
+            # (another dtype or shape, a length to broadcast, a strided or misaligned array)
+            # takes the converting path.
             try:
                 result = core(*args)  # the zero-copy path: nothing to convert
-            except TypeError:
-                pass  # strided or misaligned: the converting path makes a contiguous copy
+            except (TypeError, ValueError):
+                pass
             else:
                 return Greeks(*result) if isinstance(result, tuple) else result
         return _broadcast_call(core, params, _bind(name, params, args, kwargs))
