@@ -100,10 +100,10 @@ def _make(name: str) -> Callable[..., Any]:
     params = tuple(core.__text_signature__.strip("()").split(", "))
 
     def function(*args: Any, **kwargs: Any) -> Any:
-        if not kwargs and len(args) == len(params) and type(args[0]) is np.ndarray:
+        if not kwargs and len(args) == len(params) and type(args[0]) is type(args[-1]) is np.ndarray:
             # The core checks the arguments itself, faster than Python could: what it refuses
             # (another dtype or shape, a length to broadcast, a strided or misaligned array)
-            # takes the converting path.
+            # takes the converting path. A number first or last goes there directly.
             try:
                 result = core(*args)  # the zero-copy path: nothing to convert
             except (TypeError, ValueError):
