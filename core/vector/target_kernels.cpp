@@ -107,6 +107,18 @@ void map_lanes(const Columns& columns, std::size_t begin, std::size_t end,
   }
 }
 
+// The first stage of a chunk: every block planned, back to back. Plans are independent of each
+// other, so that their long chains of divisions and square roots overlap.
+template <class Stages, class D, class... Kinds, class Plan, std::size_t... I>
+void plan_chunk(Plan* plans, const Columns& columns, std::size_t chunk, std::size_t size,
+                std::index_sequence<I...>) {
+  constexpr std::size_t W = kWidth<D>;
+  for (std::size_t g = 0; g * W < size; ++g) {
+    plans[g] = Stages::plan(
+        load<D>(Kinds{}, columns.inputs[I], chunk + g * W, std::min(W, size - g * W))...);
+  }
+}
+
 // The last stage of a chunk: each block finished from its plan and one value per element (a short
 // block padded with its first element), and stored.
 template <class D, class Plan, class Finish>
@@ -190,12 +202,7 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
     std::size_t counts[kBlackClasses] = {};
-    // The plans first: independent of each other, so that their long chains of divisions and
-    // square roots overlap; then the classes and lists.
-    for (std::size_t g = 0; g * W < size; ++g) {
-      plans[g] = Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W,
-                                      std::min(W, size - g * W))...);
-    }
+    plan_chunk<Stages, D, Kinds...>(plans, columns, chunk, size, std::index_sequence<I...>{});
     for (std::size_t g = 0; g * W < size; ++g) {
       const std::size_t count = std::min(W, size - g * W);
       const PricePlan<D>& plan = plans[g];
@@ -300,10 +307,7 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
     std::fill(counts[0], counts[0] + kLists, 0);
-    for (std::size_t g = 0; g * W < size; ++g) {  // independent: their latencies overlap
-      plans[g] = Stages::plan(load<D>(Kinds{}, columns.inputs[I], chunk + g * W,
-                                      std::min(W, size - g * W))...);
-    }
+    plan_chunk<Stages, D, Kinds...>(plans, columns, chunk, size, std::index_sequence<I...>{});
     for (std::size_t g = 0; g * W < size; ++g) {
       const std::size_t count = std::min(W, size - g * W);
       const VolatilityPlan<D>& plan = plans[g];
