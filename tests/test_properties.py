@@ -39,7 +39,7 @@ def test_any_doubles_give_floats_and_the_vector_form_gives_the_scalar_bits(name,
     def check(rows):
         expected = [scalar(*row) for row in rows]
         for args, result in zip(rows, expected):
-            values = result if isinstance(result, tuple) else (result,)
+            values = as_results(result)
             assert all(type(v) is float for v in values)
             named = dict(zip(params, args))
             if name.endswith("_price") or named.get("s", named.get("f")) >= 0 and named["k"] >= 0:
