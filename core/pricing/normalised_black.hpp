@@ -229,11 +229,6 @@ QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s, D h) {
   }
 }
 
-template <class D>
-QUORIX_INLINE BlackValueOf<D> black_region_value(int region, D x, D s) {
-  return black_region_value(region, x, s, x / s);
-}
-
 // Clamped, zero for s <= 0, and reflected for x > 0 by put-call symmetry, b(x, s) = 2 sinh(x/2)
 // + b(-x, s), the vega being even in x.
 template <class D>
@@ -254,9 +249,10 @@ QUORIX_INLINE BlackValueOf<D> normalised_black(D x_signed, D s) {
   const D x = -fabs(x_signed);
   BlackValueOf<D> value{splat<D>(0.0), splat<D>(0.0)};
   const Mask<D> regions = black_region(x, s);
+  const D h = x / s;
   for (int region = 0; region < kBlackRegions; ++region) {
     const Mask<D> lanes = regions == region;
-    if (any<D>(lanes)) detail::blend(lanes, black_region_value(region, x, s), &value);
+    if (any<D>(lanes)) detail::blend(lanes, black_region_value(region, x, s, h), &value);
   }
   return finish_black(value, x_signed, s);
 }
