@@ -318,7 +318,7 @@ QUORIX_STAGE Inversion<D> start_inversion(D beta, D x, D theta) {
     beta = select<D>(in_the_money, fmax(beta - signed_intrinsic(x, theta), splat<D>(0.0)), beta);
     theta = select<D>(in_the_money, -theta, theta);
   }
-  Inversion<D> inversion{};
+  Inversion<D> inversion;  // each stage sets what the next ones read: no zeroing of the rest
   inversion.beta = beta;
   inversion.x = select<D>(theta < 0, -x, x);  // reduced to an out-of-the-money call, x <= 0
   inversion.b_max = exp(inversion.x * 0.5);
