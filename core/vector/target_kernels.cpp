@@ -274,13 +274,12 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   };
   double state[kFields][kChunk];
   VolatilityPlan<D> plans[kChunk / W];
-  // Each set of lists holds its lanes in the order filed, each with its list, and the lists'
-  // lengths; a counting sort orders them by list when the set is run.
+  // Each set of lists holds its lanes in the order filed, each with its list; a counting sort
+  // orders them by list when the set is run.
   struct Filed {
     std::uint16_t at[kChunk];
     std::uint8_t list[kChunk];
     std::size_t size;
-    std::size_t counts[kLists];
   } filed[2];
   std::uint16_t order[kChunk];
   std::size_t at[W];
@@ -298,10 +297,6 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
     std::memcpy(state[field] + g * W, &value, sizeof value);
   };
   const Mask<D> all = ~Mask<D>{};
-  const auto clear = [&](int set) {
-    filed[set].size = 0;
-    std::fill(filed[set].counts, filed[set].counts + kLists, 0);
-  };
   // Files the lanes of a block (those of `lanes`) into the lists `list` of a set names.
   const auto file = [&](int set, Mask<D> list, std::size_t count, Mask<D> lanes) {
     Filed& f = filed[set];
@@ -309,7 +304,6 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
       if (lanes[j]) {
         f.at[f.size] = static_cast<std::uint16_t>(at[j]);
         f.list[f.size++] = static_cast<std::uint8_t>(list[j]);
-        ++f.counts[list[j]];
       }
     }
   };
@@ -317,27 +311,43 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   // its first element; the stage files its lanes into the other set.
   const auto over_lists = [&](int set, int lists_in_set, auto&& stage) {
     const Filed& f = filed[set];
-    std::size_t next[kLists], first = 0;
+    // The sort counts and places four quarters of the lanes side by side, each with its own
+    // counters: one counter per list would chain every lane's increment through memory.
+    constexpr int kWays = 4;
+    const std::size_t quarter = f.size / kWays;
+    const auto each = [&](auto&& visit) {
+      for (std::size_t i = 0; i < quarter; ++i) {
+        for (int q = 0; q < kWays; ++q) visit(q, q * quarter + i);
+      }
+      for (std::size_t m = kWays * quarter; m < f.size; ++m) visit(kWays - 1, m);
+    };
+    std::size_t next[kWays][kLists] = {}, counts[kLists], first = 0;
+    each([&](int q, std::size_t m) { ++next[q][f.list[m]]; });
     for (int list = 0; list < lists_in_set; ++list) {
-      next[list] = first;
-      first += f.counts[list];
+      const std::size_t start = first;
+      for (int q = 0; q < kWays; ++q) {
+        const std::size_t lanes = next[q][list];
+        next[q][list] = first;
+        first += lanes;
+      }
+      counts[list] = first - start;
     }
-    for (std::size_t m = 0; m < f.size; ++m) order[next[f.list[m]]++] = f.at[m];
-    clear(1 - set);
+    each([&](int q, std::size_t m) { order[next[q][f.list[m]]++] = f.at[m]; });
+    filed[1 - set].size = 0;
     first = 0;
     for (int list = 0; list < lists_in_set; ++list) {
-      for (std::size_t p = 0; p < f.counts[list]; p += W) {
-        const std::size_t count = std::min(W, f.counts[list] - p);
+      for (std::size_t p = 0; p < counts[list]; p += W) {
+        const std::size_t count = std::min(W, counts[list] - p);
         for (std::size_t j = 0; j < W; ++j) at[j] = order[first + p + (j < count ? j : 0)];
         stage(list, count);
       }
-      first += f.counts[list];
+      first += counts[list];
     }
   };
 
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
-    clear(0);
+    filed[0].size = 0;
     plan_chunk<Stages, D, Kinds...>(plans, columns, chunk, size, std::index_sequence<I...>{});
     for (std::size_t g = 0; g * W < size; ++g) {
       const std::size_t count = std::min(W, size - g * W);
