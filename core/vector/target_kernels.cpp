@@ -137,6 +137,35 @@ void finish_chunk(const Plan* plans, const double* values, const Columns& column
   }
 }
 
+// Orders the elements at[0..size) by their keys key[0..size) < keys, keeping their order within a
+// key, into order; counts[k] receives the number of elements of key k. Four quarters of the
+// elements are counted and placed side by side, each with its own counters: one counter per key
+// would chain the increments of successive elements of one key through memory.
+template <int kMaxKeys, class Index>
+void sort_by_key(const std::uint8_t* key, const Index* at, std::size_t size, int keys, Index* order,
+                 std::size_t* counts) {
+  constexpr int kWays = 4;
+  const std::size_t quarter = size / kWays;
+  const auto each = [&](auto&& visit) {
+    for (std::size_t i = 0; i < quarter; ++i) {
+      for (int q = 0; q < kWays; ++q) visit(q, q * quarter + i);
+    }
+    for (std::size_t m = kWays * quarter; m < size; ++m) visit(kWays - 1, m);
+  };
+  std::size_t next[kWays][kMaxKeys] = {}, first = 0;
+  each([&](int q, std::size_t m) { ++next[q][key[m]]; });
+  for (int k = 0; k < keys; ++k) {
+    const std::size_t start = first;
+    for (int q = 0; q < kWays; ++q) {
+      const std::size_t elements = next[q][k];
+      next[q][k] = first;
+      first += elements;
+    }
+    counts[k] = first - start;
+  }
+  each([&](int q, std::size_t m) { order[next[q][key[m]]++] = at[m]; });
+}
+
 // Kernels whose lanes take branches by class, in chunks: a block whose lanes share a class is
 // evaluated in place; the lanes of the other blocks are ordered by class (a counting sort) and
 // evaluated a block at a time in that order, so that in a mixed chain most blocks take one branch
@@ -151,7 +180,7 @@ void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end
   std::size_t uniform[kChunk / W], mixed[kChunk], order[kChunk];
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
-    std::size_t first[Sorted::kClasses + 1] = {}, blocks = 0, pending = 0;
+    std::size_t blocks = 0, pending = 0;
     for (std::size_t i = 0; i < size; i += W) {
       const std::size_t count = std::min(W, size - i);
       const Mask<D> classes = Sorted::key(load<D>(Kinds{}, columns.inputs[I], chunk + i, count)...);
@@ -162,11 +191,10 @@ void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end
       for (std::size_t j = 0; j < count; ++j, ++pending) {
         mixed[pending] = i + j;
         class_of[pending] = static_cast<std::uint8_t>(classes[j]);
-        ++first[classes[j] + 1];
       }
     }
-    for (int c = 0; c < Sorted::kClasses; ++c) first[c + 1] += first[c];
-    for (std::size_t m = 0; m < pending; ++m) order[first[class_of[m]]++] = mixed[m];
+    std::size_t counts[Sorted::kClasses];
+    sort_by_key<Sorted::kClasses>(class_of, mixed, pending, Sorted::kClasses, order, counts);
     // One call site of the kernel: the uniform blocks, then the rest.
     for (std::size_t job = 0; job < blocks + (pending + W - 1) / W; ++job) {
       const bool in_place = job < blocks;
@@ -311,30 +339,9 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   // its first element; the stage files its lanes into the other set.
   const auto over_lists = [&](int set, int lists_in_set, auto&& stage) {
     const Filed& f = filed[set];
-    // The sort counts and places four quarters of the lanes side by side, each with its own
-    // counters: one counter per list would chain every lane's increment through memory.
-    constexpr int kWays = 4;
-    const std::size_t quarter = f.size / kWays;
-    const auto each = [&](auto&& visit) {
-      for (std::size_t i = 0; i < quarter; ++i) {
-        for (int q = 0; q < kWays; ++q) visit(q, q * quarter + i);
-      }
-      for (std::size_t m = kWays * quarter; m < f.size; ++m) visit(kWays - 1, m);
-    };
-    std::size_t next[kWays][kLists] = {}, counts[kLists], first = 0;
-    each([&](int q, std::size_t m) { ++next[q][f.list[m]]; });
-    for (int list = 0; list < lists_in_set; ++list) {
-      const std::size_t start = first;
-      for (int q = 0; q < kWays; ++q) {
-        const std::size_t lanes = next[q][list];
-        next[q][list] = first;
-        first += lanes;
-      }
-      counts[list] = first - start;
-    }
-    each([&](int q, std::size_t m) { order[next[q][f.list[m]]++] = f.at[m]; });
+    std::size_t counts[kLists], first = 0;
+    sort_by_key<kLists>(f.list, f.at, f.size, lists_in_set, order, counts);
     filed[1 - set].size = 0;
-    first = 0;
     for (int list = 0; list < lists_in_set; ++list) {
       for (std::size_t p = 0; p < counts[list]; p += W) {
         const std::size_t count = std::min(W, counts[list] - p);
