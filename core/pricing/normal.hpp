@@ -29,7 +29,8 @@ template <class D>
 QUORIX_INLINE D erfcx(D z) {
   const Mask<D> tail = z >= detail::kErfMiddle;
   D result = splat<D>(0.0);
-  if (!all<D>(tail)) result = exp_of_square(z) * erfc(z);
+  // The tail lanes take erfc at 0 here, so that a mixed block does not evaluate erfc's own tail.
+  if (!all<D>(tail)) result = exp_of_square(z) * erfc(select<D>(tail, splat<D>(0.0), z));
   if (any<D>(tail)) {
     result = select<D>(tail, exp(detail::erfc_tail_correction(z) - 0.5625) / z, result);
   }
