@@ -44,7 +44,7 @@ QUORIX_INLINE D to_double(Int<D> k) {
 }  // namespace detail
 
 // e^x: x = k ln2 + r with r split exactly, a degree-13 Taylor polynomial, and the scale 2^k
-// applied in two halves so that subnormal results are rounded once.
+// applied in two halves so that subnormal results are rounded once (or by one scale instruction).
 template <class D>
 QUORIX_INLINE D exp(D x) {
   const D clamped = select<D>(x > kExpOverflow, splat<D>(kExpOverflow),
@@ -71,6 +71,7 @@ QUORIX_INLINE D exp(D x) {
   // e^r - 1 = r + r^2 p(r), with r's rounding error kept through hi and lo.
   const D expm1 = hi + fma(r2, p, -lo);
   const D y = expm1 + 1.0;
+  if constexpr (kHasScale<D>) return scale(y, k);
   const Int<D> n = detail::to_integer(k);
   const Int<D> half = n >> 1;
   return (y * detail::power_of_two<D>(half)) * detail::power_of_two<D>(n - half);

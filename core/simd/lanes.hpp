@@ -143,6 +143,26 @@ QUORIX_INLINE D sqrt(D a) {
   return result;
 }
 
+// y 2^n for an integer-valued n, rounded once, in one instruction where the target has one
+// (AVX-512's scalef); elsewhere the callers scale by exact powers of two, with the same bits.
+#if defined(__AVX512F__)
+template <class D>
+inline constexpr bool kHasScale = kWidth<D> == 8;
+
+template <class D>
+QUORIX_INLINE D scale(D y, D n) {
+  const __m512d lanes = reinterpret_cast<__m512d>(y);  // the masked form: see sqrt
+  const __m512d powers = reinterpret_cast<__m512d>(n);
+  return reinterpret_cast<D>(_mm512_mask_scalef_pd(lanes, 0xff, lanes, powers));
+}
+#else
+template <class D>
+inline constexpr bool kHasScale = false;
+
+template <class D>
+D scale(D y, D n);  // not defined: only called where kHasScale holds
+#endif
+
 template <class D>
 QUORIX_INLINE Int<D> bits(D a) {
   return reinterpret_cast<Int<D>>(a);

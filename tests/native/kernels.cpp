@@ -27,11 +27,16 @@ namespace quorix {
 extern const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET);
 }
 
-#define QUORIX_ELEMENTWISE(NAME, FUNCTION)                            \
-  extern "C" void NAME(const double* x, double* out, std::size_t n) { \
-    for (std::size_t i = 0; i < n; ++i) {                             \
-      out[i] = FUNCTION(quorix::Lanes<1>{x[i]})[0];                   \
-    }                                                                 \
+// In blocks of the target's width, a short one padded with its last element.
+#define QUORIX_ELEMENTWISE(NAME, FUNCTION)                                          \
+  extern "C" void NAME(const double* x, double* out, std::size_t n) {               \
+    constexpr std::size_t W = quorix::kTargetWidth;                                 \
+    for (std::size_t i = 0; i < n; i += W) {                                        \
+      quorix::Lanes<W> lanes;                                                       \
+      for (std::size_t j = 0; j < W; ++j) lanes[j] = x[i + j < n ? i + j : n - 1]; \
+      const quorix::Lanes<W> value = FUNCTION(lanes);                               \
+      for (std::size_t j = 0; j < W && i + j < n; ++j) out[i + j] = value[j];       \
+    }                                                                               \
   }
 
 QUORIX_ELEMENTWISE(exp_many, quorix::exp)
