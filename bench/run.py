@@ -1,10 +1,11 @@
 """Times quorix against the libraries users would pick instead, on the same random option batches.
 
-    python bench/run.py [--quick] [--record]
+    python bench/run.py [--quick] [--rounds R] [--record]
 
 Each contender runs in its own process (bench/worker.py); quorix twice, with one worker thread and
-with one per processor. Figures are medians of repeated runs; the tables give nanoseconds per
-option and the ratio to the NumPy closed form measured in the same run. --record writes the tables
+with one per processor. Figures are medians of repeated runs (with --rounds R, the vector
+contenders are run R times in turn and each figure is the median over the rounds); the tables give
+nanoseconds per option and the ratio to the NumPy closed form measured in the same run. --record writes the tables
 with a machine description to bench/RESULTS.md and the raw figures to bench/results.json.
 """
 
@@ -72,6 +73,19 @@ def measure(config, batches, plan):
     for name in result.get("saved", {}):
         result[name] = np.load(f"{prefix}-{name}.npy")
     return result
+
+
+VECTOR_CONTENDERS = ("quorix", "numpy_closed_form", "py_vollib_vectorized")
+
+
+def median_of_rounds(measured):
+    """The first round's results, with every timing the median of that timing over the rounds."""
+    first = measured[0]
+    for operation, row in first.get("timings", {}).items():
+        for n in [n for n, seconds in row.items() if isinstance(seconds, float)]:
+            row[n] = float(np.median([r["timings"][operation][n] for r in measured
+                                      if isinstance(r.get("timings", {}).get(operation, {}).get(n), float)]))
+    return first
 
 
 def scalar_overhead():
@@ -209,6 +223,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="sizes up to 1e5, fewer repeats")
     parser.add_argument("--record", action="store_true", help="write bench/RESULTS.md and results.json")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="time the vector contenders this many times in turn; report medians")
     default_pvv = HERE.parent / ".venv/bench-pvv/bin/python"
     parser.add_argument("--pvv-python", default=str(default_pvv) if default_pvv.exists() else None,
                         help="interpreter with py_vollib_vectorized (it needs an old numba)")
@@ -220,10 +236,15 @@ def main():
         batches = Path(scratch)
         for n in plan["sizes"]:
             np.savez(batches / f"{n}.npz", **{name: values[:n] for name, values in batch.items()})
-        results = {}
-        for config in runs(args.pvv_python):
-            print(f"timing {config[0]} ...", file=sys.stderr, flush=True)
-            results[config[0]] = measure(config, batches, plan)
+        # The vector contenders run round after round, in turn, so that a burst of load on this
+        # shared machine falls on one round of each rather than on all of one contender's runs.
+        rounds = {}
+        for round_number in range(args.rounds):
+            for config in runs(args.pvv_python):
+                if round_number == 0 or config[1] in VECTOR_CONTENDERS:
+                    print(f"timing {config[0]} (round {round_number + 1}) ...", file=sys.stderr, flush=True)
+                    rounds.setdefault(config[0], []).append(measure(config, batches, plan))
+        results = {label: median_of_rounds(measured) for label, measured in rounds.items()}
     reference = results["quorix, 1 worker"]["iv"]
     accuracy = {label: iv_accuracy(reference[:result["iv"].size], batch["sigma"][:result["iv"].size], result["iv"])
                 for label, result in results.items() if "iv" in result and not label.startswith("quorix")}
@@ -237,7 +258,7 @@ def main():
                for label, result in results.items()}
         (HERE / "results.json").write_text(json.dumps({"machine": machine(), "results": raw}, indent=1))
         header = ["# Benchmark results", "", f"Machine: {machine()}.", "",
-                  f"Command: `python bench/run.py{' --quick' if args.quick else ''} --record`; "
+                  f"Command: `python bench/run.py{' --quick' if args.quick else ''} --rounds {args.rounds} --record`; "
                   "`python bench/plot.py` draws the timings below.", "",
                   "![ns per option against options per call](time_per_option.png)"]
         (HERE / "RESULTS.md").write_text("\n".join(header + lines) + "\n")
