@@ -47,10 +47,9 @@ QUORIX_INLINE D to_double(Int<D> k) {
 // applied in two halves so that subnormal results are rounded once (or by one scale instruction).
 template <class D>
 QUORIX_INLINE D exp(D x) {
-  const D clamped = select<D>(x > kExpOverflow, splat<D>(kExpOverflow),
-                              select<D>(x < kExpUnderflow, splat<D>(kExpUnderflow), x));
-  const D k = fma(clamped, splat<D>(kInvLn2), splat<D>(kRoundingShift)) - kRoundingShift;
-  const D hi = fma(-k, splat<D>(kLn2Hi), clamped);  // exact
+  // Arguments beyond the range are settled at the end, off the chain of dependent operations.
+  const D k = fma(x, splat<D>(kInvLn2), splat<D>(kRoundingShift)) - kRoundingShift;
+  const D hi = fma(-k, splat<D>(kLn2Hi), x);  // exact
   const D lo = k * kLn2Lo;
   const D r = hi - lo;
   // Estrin's scheme: a shallow dependency chain.
@@ -71,10 +70,19 @@ QUORIX_INLINE D exp(D x) {
   // e^r - 1 = r + r^2 p(r), with r's rounding error kept through hi and lo.
   const D expm1 = hi + fma(r2, p, -lo);
   const D y = expm1 + 1.0;
-  if constexpr (kHasScale<D>) return scale(y, k);
-  const Int<D> n = detail::to_integer(k);
-  const Int<D> half = n >> 1;
-  return (y * detail::power_of_two<D>(half)) * detail::power_of_two<D>(n - half);
+  D value;
+  if constexpr (kHasScale<D>) {
+    value = scale(y, k);
+  } else {
+    // k lies in [-1076, 1024] for the arguments in range; the others are replaced below.
+    const D bounded = select<D>(k > 1024.0, splat<D>(1024.0),
+                                select<D>(k < -1076.0, splat<D>(-1076.0), k));
+    const Int<D> n = detail::to_integer(bounded);
+    const Int<D> half = n >> 1;
+    value = (y * detail::power_of_two<D>(half)) * detail::power_of_two<D>(n - half);
+  }
+  return select<D>(x > kExpOverflow, splat<D>(__builtin_huge_val()),
+                   select<D>(x < kExpUnderflow, splat<D>(0.0), value));
 }
 
 // e^(a b) with the rounding error of the product folded back in: e^(ab) = e^p (1 + err). The
