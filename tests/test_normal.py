@@ -50,7 +50,11 @@ ELEMENTARY = [
     ("exp", mp.exp, np.concatenate([np.linspace(-745.2, 709.78, 20001), np.geomspace(1e-300, 1, 500),
                                     -np.geomspace(1e-300, 1, 500), switches(0.5 * math.log(2))]), 0.9),
     ("log", mp.log, np.concatenate([np.geomspace(5e-324, 1.7e308, 20001), np.linspace(0.5, 2, 4001),
-                                    around(1.0, 8), around(math.sqrt(0.5)), around(math.sqrt(2.0))]), 0.9),
+                                    around(1.0, 8), around(math.sqrt(0.5)), around(math.sqrt(2.0)),
+                                    # mantissas on either side of where log's reduction and square term switch
+                                    [v * 2.0 ** e for h in ("0x1.6a09cp+0", "0x1.6147ap+0", "0x1.6b852p+0")
+                                     for v in np.linspace(float.fromhex(h) - 2**-20, float.fromhex(h) + 2**-20, 101)
+                                     for e in (0, -1060, 600)]]), 0.9),
     ("erf", mp.erf, np.concatenate([np.linspace(-7, 7, 14001), switches(*ERF_SWITCHES)]), 0.9),
     ("erfc", mp.erfc, np.concatenate([np.linspace(-7, 27.2, 14001), switches(*ERF_SWITCHES, 28.0)]), 2.3),
     ("erfcx", lambda z: mp.exp(z * z) * mp.erfc(z),

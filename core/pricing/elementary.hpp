@@ -71,7 +71,7 @@ QUORIX_INLINE D exp(D x) {
   const D expm1 = hi + fma(r2, p, -lo);
   const D y = expm1 + 1.0;
   D value;
-  if constexpr (kHasScale<D>) {
+  if constexpr (kHasExponentOps<D>) {
     value = scale(y, k);
   } else {
     // k lies in [-1076, 1024] for the arguments in range; the others are replaced below.
@@ -105,6 +105,38 @@ inline constexpr double kLg6 = 1.531383769920937332e-01;
 inline constexpr double kLg7 = 1.479819860511658591e-01;
 inline constexpr double kTwo54 = 1.80143985094819840000e+16;
 inline constexpr double kSmallestNormal = 2.2250738585072014e-308;
+
+// x = 2^k (1 + f) with 1 + f in [sqrt2/2, sqrt2) for a positive finite x, and whether f lies in
+// the middle range where log keeps the square term apart. hx is the top 20 bits of x's mantissa.
+template <class D>
+struct LogSplit {
+  D f;
+  D k;
+  Mask<D> use_square;
+};
+
+template <class D>
+QUORIX_INLINE LogSplit<D> log_split(D x) {
+  if constexpr (kHasExponentOps<D>) {
+    const D m = mantissa(x);  // 1 + hx 2^-20 + the lower bits
+    const Mask<D> upper = m >= 0x1.6a09cp+0;  // hx >= 0x6a09c: 1 + f = m / 2
+    const D e = exponent(x);
+    return {select<D>(upper, m * 0.5, m) - 1.0, select<D>(upper, e + 1.0, e),
+            (m >= 0x1.6147ap+0) & (m < 0x1.6b852p+0)};  // 0x6147a <= hx <= 0x6b851
+  } else {
+    const Mask<D> subnormal = x < kSmallestNormal;
+    const D scaled = select<D>(subnormal, x * kTwo54, x);
+    const Int<D> ix = bits(scaled);
+    Int<D> hx = (ix >> 32) & 0x7fffffff;
+    Int<D> k = (hx >> 20) - 1023 - (subnormal & 54);
+    hx = hx & 0x000fffff;
+    const Int<D> i = (hx + 0x95f64) & 0x100000;
+    const D normalised = from_bits<D>(((hx | (i ^ 0x3ff00000)) << 32) | (ix & 0xffffffff));
+    return {normalised - 1.0, to_double<D>(k + (i >> 20)),
+            ((hx - 0x6147a) | (0x6b851 - hx)) > 0};
+  }
+}
+
 }  // namespace detail
 
 // log x by fdlibm's method: x = 2^k (1 + f) with 1 + f in [sqrt2/2, sqrt2), s = f / (2 + f) and a
@@ -112,17 +144,9 @@ inline constexpr double kSmallestNormal = 2.2250738585072014e-308;
 template <class D>
 QUORIX_INLINE D log(D x) {
   using namespace detail;
-  const Mask<D> subnormal = x < kSmallestNormal;
-  const D scaled = select<D>(subnormal, x * kTwo54, x);
-  const Int<D> ix = bits(scaled);
-  Int<D> hx = (ix >> 32) & 0x7fffffff;
-  Int<D> k = (hx >> 20) - 1023 - (subnormal & 54);
-  hx = hx & 0x000fffff;
-  const Int<D> i = (hx + 0x95f64) & 0x100000;
-  const D normalised = from_bits<D>(((hx | (i ^ 0x3ff00000)) << 32) | (ix & 0xffffffff));
-  k = k + (i >> 20);
-  const D f = normalised - 1.0;
-  const D dk = to_double<D>(k);
+  const LogSplit<D> split = log_split(x);
+  const D f = split.f;
+  const D dk = split.k;
   const D s = f / (f + 2.0);
   const D z = s * s;
   const D w = z * z;
@@ -132,8 +156,7 @@ QUORIX_INLINE D log(D x) {
   const D hfsq = (f * 0.5) * f;
   const D with_square = dk * kLn2Hi - ((hfsq - (s * (hfsq + big_r) + dk * kLn2Lo)) - f);
   const D without_square = dk * kLn2Hi - ((s * (f - big_r) - dk * kLn2Lo) - f);
-  const Mask<D> use_square = ((hx - 0x6147a) | (0x6b851 - hx)) > 0;
-  const D value = select<D>(use_square, with_square, without_square);
+  const D value = select<D>(split.use_square, with_square, without_square);
   const D nan = splat<D>(__builtin_nan(""));
   const D inf = splat<D>(__builtin_huge_val());
   return select<D>((x > 0) & (x < inf), value,

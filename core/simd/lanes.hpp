@@ -143,11 +143,13 @@ QUORIX_INLINE D sqrt(D a) {
   return result;
 }
 
-// y 2^n for an integer-valued n, rounded once, in one instruction where the target has one
-// (AVX-512's scalef); elsewhere the callers scale by exact powers of two, with the same bits.
+// Operations on the exponent of a double that the target has instructions for (AVX-512) where
+// kHasExponentOps holds; elsewhere the callers take the bits apart, with the same results.
+
+// y 2^n for an integer-valued n, rounded once (AVX-512's scalef).
 #if defined(__AVX512F__)
 template <class D>
-inline constexpr bool kHasScale = kWidth<D> == 8;
+inline constexpr bool kHasExponentOps = kWidth<D> == 8;
 
 template <class D>
 QUORIX_INLINE D scale(D y, D n) {
@@ -155,12 +157,32 @@ QUORIX_INLINE D scale(D y, D n) {
   const __m512d powers = reinterpret_cast<__m512d>(n);
   return reinterpret_cast<D>(_mm512_mask_scalef_pd(lanes, 0xff, lanes, powers));
 }
-#else
+
+// x = m 2^e with m in [1, 2), for a positive finite x (subnormals included), in one instruction
+// each (AVX-512's getmant and getexp).
 template <class D>
-inline constexpr bool kHasScale = false;
+QUORIX_INLINE D mantissa(D x) {
+  const __m512d lanes = reinterpret_cast<__m512d>(x);
+  return reinterpret_cast<D>(
+      _mm512_mask_getmant_pd(lanes, 0xff, lanes, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_src));
+}
 
 template <class D>
-D scale(D y, D n);  // not defined: only called where kHasScale holds
+QUORIX_INLINE D exponent(D x) {
+  const __m512d lanes = reinterpret_cast<__m512d>(x);
+  return reinterpret_cast<D>(_mm512_mask_getexp_pd(lanes, 0xff, lanes));
+}
+#else
+template <class D>
+inline constexpr bool kHasExponentOps = false;
+
+// Not defined: only called where kHasExponentOps holds.
+template <class D>
+D scale(D y, D n);
+template <class D>
+D mantissa(D x);
+template <class D>
+D exponent(D x);
 #endif
 
 template <class D>
