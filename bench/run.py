@@ -5,8 +5,9 @@
 Each contender runs in its own process (bench/worker.py); quorix twice, with one worker thread and
 with one per processor. Figures are medians of repeated runs (with --rounds R, the vector
 contenders are run R times in turn and each figure is the median over the rounds); the tables give
-nanoseconds per option and the ratio to the NumPy closed form measured in the same run. --record writes the tables
-with a machine description to bench/RESULTS.md and the raw figures to bench/results.json.
+nanoseconds per option and the ratio to the NumPy closed form measured in the same run. --record
+writes the tables with a machine description to bench/RESULTS.md and the raw figures to
+bench/results.json.
 """
 
 import argparse

@@ -145,12 +145,11 @@ QUORIX_INLINE D sqrt(D a) {
 
 // Operations on the exponent of a double that the target has instructions for (AVX-512) where
 // kHasExponentOps holds; elsewhere the callers take the bits apart, with the same results.
-
-// y 2^n for an integer-valued n, rounded once (AVX-512's scalef).
 #if defined(__AVX512F__)
 template <class D>
 inline constexpr bool kHasExponentOps = kWidth<D> == 8;
 
+// y 2^n for an integer-valued n, rounded once (scalef).
 template <class D>
 QUORIX_INLINE D scale(D y, D n) {
   const __m512d lanes = reinterpret_cast<__m512d>(y);  // the masked form: see sqrt
@@ -158,8 +157,7 @@ QUORIX_INLINE D scale(D y, D n) {
   return reinterpret_cast<D>(_mm512_mask_scalef_pd(lanes, 0xff, lanes, powers));
 }
 
-// x = m 2^e with m in [1, 2), for a positive finite x (subnormals included), in one instruction
-// each (AVX-512's getmant and getexp).
+// x = m 2^e with m in [1, 2), for a positive finite x (subnormals included): getmant and getexp.
 template <class D>
 QUORIX_INLINE D mantissa(D x) {
   const __m512d lanes = reinterpret_cast<__m512d>(x);
