@@ -3,6 +3,7 @@
 // it performs the same correctly rounded operations, so each lane gets the same bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -28,11 +29,77 @@
 // stays out of line: one copy serves every kernel of a target, which keeps compile times short.
 #define QUORIX_STAGE __attribute__((noinline))
 
+// Always inlined, whatever the build.
+#define QUORIX_ALWAYS __attribute__((always_inline))
+
 namespace quorix {
 inline namespace QUORIX_TARGET {
 
+// One lane is a plain double (and a plain integer) with the vector types' operators: the scalar
+// optimiser then folds a comparison into the branch that uses it, where a one-element vector
+// would carry each mask through a general register. The operators are always inlined, and the
+// types are aggregates, so that each operation is one call to inline: left to the inliner's
+// heuristics, the many calls of an inlined kernel make its compile time grow seven-fold.
+struct One {
+  double value;
+  QUORIX_ALWAYS constexpr double& operator[](std::size_t) { return value; }
+  QUORIX_ALWAYS constexpr double operator[](std::size_t) const { return value; }
+};
+
+struct OneInt {
+  std::int64_t value;
+  QUORIX_ALWAYS constexpr std::int64_t& operator[](std::size_t) { return value; }
+  QUORIX_ALWAYS constexpr std::int64_t operator[](std::size_t) const { return value; }
+  QUORIX_ALWAYS constexpr explicit operator bool() const { return value != 0; }
+};
+
+// Each operator of lane L over two lanes, a lane and a number T, and a number and a lane, giving
+// an R made of V(the result). Comparisons give all bits (-1) where they hold, as vectors' do.
+#define QUORIX_ONE_BINARY(L, T, R, OP, V)                                             \
+  QUORIX_ALWAYS constexpr R operator OP(L a, L b) { return {V(a.value OP b.value)}; } \
+  QUORIX_ALWAYS constexpr R operator OP(L a, T b) { return {V(a.value OP b)}; }       \
+  QUORIX_ALWAYS constexpr R operator OP(T a, L b) { return {V(a OP b.value)}; }
+#define QUORIX_ONE_ARITHMETIC(L, T, OP) \
+  QUORIX_ONE_BINARY(L, T, L, OP, T)     \
+  QUORIX_ALWAYS constexpr L& operator OP##=(L& a, L b) { return a = a OP b; }
+#define QUORIX_ONE_TRUTH(x) -std::int64_t(x)
+#define QUORIX_ONE_COMPARISONS(L, T)                    \
+  QUORIX_ONE_BINARY(L, T, OneInt, <, QUORIX_ONE_TRUTH)  \
+  QUORIX_ONE_BINARY(L, T, OneInt, <=, QUORIX_ONE_TRUTH) \
+  QUORIX_ONE_BINARY(L, T, OneInt, >, QUORIX_ONE_TRUTH)  \
+  QUORIX_ONE_BINARY(L, T, OneInt, >=, QUORIX_ONE_TRUTH) \
+  QUORIX_ONE_BINARY(L, T, OneInt, ==, QUORIX_ONE_TRUTH) \
+  QUORIX_ONE_BINARY(L, T, OneInt, !=, QUORIX_ONE_TRUTH)
+QUORIX_ONE_ARITHMETIC(One, double, +)
+QUORIX_ONE_ARITHMETIC(One, double, -)
+QUORIX_ONE_ARITHMETIC(One, double, *)
+QUORIX_ONE_ARITHMETIC(One, double, /)
+QUORIX_ONE_COMPARISONS(One, double)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, +)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, -)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, *)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, &)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, |)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, ^)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, <<)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, >>)
+QUORIX_ONE_COMPARISONS(OneInt, std::int64_t)
+#undef QUORIX_ONE_COMPARISONS
+#undef QUORIX_ONE_TRUTH
+#undef QUORIX_ONE_ARITHMETIC
+#undef QUORIX_ONE_BINARY
+QUORIX_ALWAYS constexpr One operator-(One a) { return {-a.value}; }
+QUORIX_ALWAYS constexpr OneInt operator-(OneInt a) { return {-a.value}; }
+QUORIX_ALWAYS constexpr OneInt operator~(OneInt a) { return {~a.value}; }
+
 template <int W>
 struct LaneTypes;
+
+template <>
+struct LaneTypes<1> {
+  typedef One Double;
+  typedef OneInt Int;
+};
 
 #define QUORIX_LANE_TYPES(W)                                      \
   template <>                                                     \
@@ -40,7 +107,6 @@ struct LaneTypes;
     typedef double Double __attribute__((vector_size(8 * W)));    \
     typedef std::int64_t Int __attribute__((vector_size(8 * W))); \
   };
-QUORIX_LANE_TYPES(1)
 QUORIX_LANE_TYPES(2)
 QUORIX_LANE_TYPES(4)
 QUORIX_LANE_TYPES(8)
@@ -91,12 +157,13 @@ QUORIX_INLINE bool any(Mask<D> mask) {
                                   reinterpret_cast<__m512i>(mask)) != 0;
   }
 #endif
-  std::int64_t folded = 0;
-  for (int i = 0; i < kWidth<D>; ++i) folded |= mask[i];
-  // GCC 12 miscompiles a one-lane mask used under a branch on its own element (`mask & other`
-  // folded to 0 there, at -O2). The empty asm hides the element's value from that reasoning.
-  asm("" : "+r"(folded));
-  return folded != 0;
+  if constexpr (kWidth<D> == 1) {
+    return static_cast<bool>(mask);
+  } else {
+    std::int64_t folded = 0;
+    for (int i = 0; i < kWidth<D>; ++i) folded |= mask[i];
+    return folded != 0;
+  }
 }
 
 template <class D>
@@ -185,17 +252,29 @@ D exponent(D x);
 
 template <class D>
 QUORIX_INLINE Int<D> bits(D a) {
-  return reinterpret_cast<Int<D>>(a);
+  if constexpr (kWidth<D> == 1) {
+    return {__builtin_bit_cast(std::int64_t, a.value)};
+  } else {
+    return reinterpret_cast<Int<D>>(a);
+  }
 }
 
 template <class D>
 QUORIX_INLINE D from_bits(Int<D> a) {
-  return reinterpret_cast<D>(a);
+  if constexpr (kWidth<D> == 1) {
+    return {__builtin_bit_cast(double, a.value)};
+  } else {
+    return reinterpret_cast<D>(a);
+  }
 }
 
 template <class D>
 QUORIX_INLINE D fabs(D a) {
-  return from_bits<D>(bits(a) & INT64_C(0x7fffffffffffffff));
+  if constexpr (kWidth<D> == 1) {
+    return {__builtin_fabs(a.value)};  // the sign cleared in its register
+  } else {
+    return from_bits<D>(bits(a) & INT64_C(0x7fffffffffffffff));
+  }
 }
 
 // |x| < infinity: false for NaN and both infinities.

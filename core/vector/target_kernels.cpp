@@ -55,7 +55,8 @@ void store(const D& value, double* const* outputs, std::size_t i, std::size_t co
   if (count == W) {
     std::memcpy(outputs[0] + i, &canonical_value, sizeof canonical_value);
   } else {
-    for (std::size_t j = 0; j < count; ++j) outputs[0][i + j] = canonical_value[j];
+    // j < W tells the compiler that a tail is shorter than a block (one lane: no loop at all).
+    for (std::size_t j = 0; j < count && j < W; ++j) outputs[0][i + j] = canonical_value[j];
   }
 }
 
