@@ -104,7 +104,8 @@ bool convert_double(PyObject* object, std::string_view parameter, double* value)
     *value = PyFloat_AS_DOUBLE(object);
     return true;
   }
-  *value = PyFloat_AsDouble(object);
+  // An exact int converts directly: PyFloat_AsDouble would make a float of it and free it again.
+  *value = PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
   if (*value == -1.0 && PyErr_Occurred()) {
     add_parameter_note(parameter);
     return false;
