@@ -53,43 +53,47 @@ struct OneInt {
   QUORIX_ALWAYS constexpr explicit operator bool() const { return value != 0; }
 };
 
-// Each operator of lane L over two lanes, a lane and a number T, and a number and a lane, giving
-// an R made of V(the result). Comparisons give all bits (-1) where they hold, as vectors' do.
-#define QUORIX_ONE_BINARY(L, T, R, OP, V)                                             \
-  QUORIX_ALWAYS constexpr R operator OP(L a, L b) { return {V(a.value OP b.value)}; } \
-  QUORIX_ALWAYS constexpr R operator OP(L a, T b) { return {V(a.value OP b)}; }       \
-  QUORIX_ALWAYS constexpr R operator OP(T a, L b) { return {V(a OP b.value)}; }
-#define QUORIX_ONE_ARITHMETIC(L, T, OP) \
-  QUORIX_ONE_BINARY(L, T, L, OP, T)     \
+// Each operator of lane L over two lanes, a lane and a number T, and a number and a lane: the
+// operands taken as U, the result as R made of V(the result). Integers are added, subtracted,
+// multiplied and shifted left as unsigned, so that they wrap as the vector types' do. Comparisons
+// give all bits (-1) where they hold.
+#define QUORIX_ONE_BINARY(L, T, U, R, OP, V)                                                \
+  QUORIX_ALWAYS constexpr R operator OP(L a, L b) { return {V(U(a.value) OP U(b.value))}; } \
+  QUORIX_ALWAYS constexpr R operator OP(L a, T b) { return {V(U(a.value) OP U(b))}; }       \
+  QUORIX_ALWAYS constexpr R operator OP(T a, L b) { return {V(U(a) OP U(b.value))}; }
+#define QUORIX_ONE_ARITHMETIC(L, T, U, OP) \
+  QUORIX_ONE_BINARY(L, T, U, L, OP, T)     \
   QUORIX_ALWAYS constexpr L& operator OP##=(L& a, L b) { return a = a OP b; }
 #define QUORIX_ONE_TRUTH(x) -std::int64_t(x)
-#define QUORIX_ONE_COMPARISONS(L, T)                    \
-  QUORIX_ONE_BINARY(L, T, OneInt, <, QUORIX_ONE_TRUTH)  \
-  QUORIX_ONE_BINARY(L, T, OneInt, <=, QUORIX_ONE_TRUTH) \
-  QUORIX_ONE_BINARY(L, T, OneInt, >, QUORIX_ONE_TRUTH)  \
-  QUORIX_ONE_BINARY(L, T, OneInt, >=, QUORIX_ONE_TRUTH) \
-  QUORIX_ONE_BINARY(L, T, OneInt, ==, QUORIX_ONE_TRUTH) \
-  QUORIX_ONE_BINARY(L, T, OneInt, !=, QUORIX_ONE_TRUTH)
-QUORIX_ONE_ARITHMETIC(One, double, +)
-QUORIX_ONE_ARITHMETIC(One, double, -)
-QUORIX_ONE_ARITHMETIC(One, double, *)
-QUORIX_ONE_ARITHMETIC(One, double, /)
+#define QUORIX_ONE_COMPARISONS(L, T)                       \
+  QUORIX_ONE_BINARY(L, T, T, OneInt, <, QUORIX_ONE_TRUTH)  \
+  QUORIX_ONE_BINARY(L, T, T, OneInt, <=, QUORIX_ONE_TRUTH) \
+  QUORIX_ONE_BINARY(L, T, T, OneInt, >, QUORIX_ONE_TRUTH)  \
+  QUORIX_ONE_BINARY(L, T, T, OneInt, >=, QUORIX_ONE_TRUTH) \
+  QUORIX_ONE_BINARY(L, T, T, OneInt, ==, QUORIX_ONE_TRUTH) \
+  QUORIX_ONE_BINARY(L, T, T, OneInt, !=, QUORIX_ONE_TRUTH)
+QUORIX_ONE_ARITHMETIC(One, double, double, +)
+QUORIX_ONE_ARITHMETIC(One, double, double, -)
+QUORIX_ONE_ARITHMETIC(One, double, double, *)
+QUORIX_ONE_ARITHMETIC(One, double, double, /)
 QUORIX_ONE_COMPARISONS(One, double)
-QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, +)
-QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, -)
-QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, *)
-QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, &)
-QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, |)
-QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, ^)
-QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, <<)
-QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, >>)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, std::uint64_t, +)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, std::uint64_t, -)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, std::uint64_t, *)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, std::uint64_t, &)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, std::uint64_t, |)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, std::uint64_t, ^)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, std::uint64_t, <<)
+QUORIX_ONE_ARITHMETIC(OneInt, std::int64_t, std::int64_t, >>)  // arithmetic, as vectors'
 QUORIX_ONE_COMPARISONS(OneInt, std::int64_t)
 #undef QUORIX_ONE_COMPARISONS
 #undef QUORIX_ONE_TRUTH
 #undef QUORIX_ONE_ARITHMETIC
 #undef QUORIX_ONE_BINARY
 QUORIX_ALWAYS constexpr One operator-(One a) { return {-a.value}; }
-QUORIX_ALWAYS constexpr OneInt operator-(OneInt a) { return {-a.value}; }
+QUORIX_ALWAYS constexpr OneInt operator-(OneInt a) {
+  return {static_cast<std::int64_t>(-static_cast<std::uint64_t>(a.value))};
+}
 QUORIX_ALWAYS constexpr OneInt operator~(OneInt a) { return {~a.value}; }
 
 template <int W>
