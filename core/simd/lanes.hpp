@@ -29,7 +29,8 @@
 // stays out of line: one copy serves every kernel of a target, which keeps compile times short.
 #define QUORIX_STAGE __attribute__((noinline))
 
-// Always inlined, whatever the build.
+// Always inlined, also where QUORIX_NO_FORCED_INLINE leaves the kernels to the inliner: the
+// one-lane operators below.
 #define QUORIX_ALWAYS __attribute__((always_inline))
 
 namespace quorix {
@@ -256,20 +257,12 @@ D exponent(D x);
 
 template <class D>
 QUORIX_INLINE Int<D> bits(D a) {
-  if constexpr (kWidth<D> == 1) {
-    return {__builtin_bit_cast(std::int64_t, a.value)};
-  } else {
-    return reinterpret_cast<Int<D>>(a);
-  }
+  return __builtin_bit_cast(Int<D>, a);
 }
 
 template <class D>
 QUORIX_INLINE D from_bits(Int<D> a) {
-  if constexpr (kWidth<D> == 1) {
-    return {__builtin_bit_cast(double, a.value)};
-  } else {
-    return reinterpret_cast<D>(a);
-  }
+  return __builtin_bit_cast(D, a);
 }
 
 template <class D>
