@@ -37,12 +37,14 @@ class Kernels:
         """Total volatilities, and the Black-function evaluations each one needed."""
         return self._map("normalised_iv_many", beta, x, theta, outputs=(np.float64, np.int_))
 
-    def run_kernel(self, index, inputs, outputs):
-        """Vector function number `index` over this target's block kernel."""
+    def run_kernel(self, index, inputs, outputs, refuse_scratch=False):
+        """Vector function number `index` over this target's block kernel (with refuse_scratch, as
+        if the working arrays of the staged kernels could not be allocated)."""
         inputs = [np.ascontiguousarray(a) for a in inputs]
         results = [np.empty(inputs[0].size) for _ in range(outputs)]
         pointers = lambda arrays: (ctypes.c_void_p * len(arrays))(*[a.ctypes.data for a in arrays])  # noqa: E731
-        self.lib.run_kernel(ctypes.c_int(index), pointers(inputs), pointers(results), ctypes.c_size_t(inputs[0].size))
+        self.lib.run_kernel(ctypes.c_int(index), pointers(inputs), pointers(results),
+                            ctypes.c_size_t(inputs[0].size), ctypes.c_bool(refuse_scratch))
         return tuple(results)
 
 
@@ -64,7 +66,8 @@ def build_kernels(target):
     several interpreters in turn). Returns the library and the compilation still running, if any."""
     compiler = os.environ.get("CXX", "g++")
     flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-fPIC", "-shared",
-             "-DQUORIX_COUNT_BLACK_EVALUATIONS", f"-DQUORIX_TARGET={target}", *TARGETS[target][0],
+             "-DQUORIX_COUNT_BLACK_EVALUATIONS", "-DQUORIX_REFUSABLE_SCRATCH", f"-DQUORIX_TARGET={target}",
+             *TARGETS[target][0],
              f"-I{ROOT / 'core'}"]
     sources = [ROOT / "tests" / "native" / "kernels.cpp", ROOT / "core" / "vector" / "target_kernels.cpp"]
     digest = hashlib.sha256(subprocess.run([compiler, "--version"], capture_output=True).stdout)

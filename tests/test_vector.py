@@ -49,8 +49,9 @@ def test_every_instruction_set_target_gives_the_same_bits(target_kernels, index,
     arrays = make_inputs(params, 4099, seed=index)  # a short last block of padded lanes
     expected = as_results(getattr(core, name)(*arrays))
     for target, kernels in target_kernels.items():
-        got = kernels.run_kernel(index, arrays, len(expected))
-        assert all(same_bits(g, e) for g, e in zip(got, expected)), target
+        for refused in (False, True):  # the staged kernels, or the plain lanes they fall back on
+            got = kernels.run_kernel(index, arrays, len(expected), refused)
+            assert all(same_bits(g, e) for g, e in zip(got, expected)), (target, refused)
         for i in range(0, 4099, 41):  # one element, as a scalar call runs it
             got = kernels.run_kernel(index, [a[i:i + 1] for a in arrays], len(expected))
             assert all(same_bits(g, e[i:i + 1]) for g, e in zip(got, expected)), (target, i)
@@ -94,6 +95,29 @@ def test_large_vectors_are_bit_identical_for_any_pool_size(variable, threads):
     with the size the environment asks for (its parsing rules: the C++ tests)."""
     env = {key: os.environ[key] for key in os.environ if not key.startswith("RAYON_")}
     assert int(run_python(LARGE_RUN.format(tests=TESTS), env={**env, variable: threads})) == int(threads)
+
+
+SMALL_STACK = """
+import sys, threading
+sys.path.insert(0, {tests!r})
+import quorix._core as core
+from catalogue import VECTOR, threshold
+from inputs import make_inputs
+
+calls = [(getattr(core, name), make_inputs(params, threshold(name) - 1, seed=5)) for name, params in VECTOR]
+done = []
+threading.stack_size(64 * 1024)
+thread = threading.Thread(target=lambda: done.extend(function(*arrays) for function, arrays in calls))
+thread.start()
+thread.join()
+print(len(done))
+"""
+
+
+def test_serial_calls_run_on_small_thread_stacks():
+    """A call below the threshold runs on the calling thread, whose stack may be small (musl gives
+    threads 128 kB)."""
+    assert int(run_python(SMALL_STACK.format(tests=TESTS))) == len(VECTOR)
 
 
 def ones(n, dtype=np.float64):

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "pricing/greeks.hpp"
@@ -13,6 +15,12 @@
 
 namespace quorix {
 inline namespace QUORIX_TARGET {
+
+// Tests define this hook to refuse the working arrays of the staged kernels, as a failed
+// allocation would.
+#ifdef QUORIX_REFUSABLE_SCRATCH
+bool scratch_refused();
+#endif
 
 namespace {
 
@@ -167,6 +175,20 @@ void sort_by_key(const std::uint8_t* key, const Index* at, std::size_t size, int
   each([&](int q, std::size_t m) { order[next[q][key[m]]++] = at[m]; });
 }
 
+// The working arrays of a staged kernel, one set per thread, made on the thread's first staged
+// call and kept until it ends: on the stack they would take up to 165 kB, more than some threads
+// have (musl's default of 128 kB, or a smaller threading.stack_size). Null when the allocation
+// fails; the caller then runs the plain lane kernel, which gives the same bits.
+template <class Scratch>
+Scratch* thread_scratch() {
+#ifdef QUORIX_REFUSABLE_SCRATCH
+  if (scratch_refused()) return nullptr;
+#endif
+  thread_local std::unique_ptr<Scratch> scratch;
+  if (scratch == nullptr) scratch.reset(new (std::nothrow) Scratch);
+  return scratch.get();
+}
+
 // Kernels whose lanes take branches by class, in chunks: a block whose lanes share a class is
 // evaluated in place; the lanes of the other blocks are ordered by class (a counting sort) and
 // evaluated a block at a time in that order, so that in a mixed chain most blocks take one branch
@@ -218,17 +240,26 @@ void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end
 // and finished. Mixed chains would otherwise evaluate several regions' formulas for every block.
 // x / s is kept from the sort for the evaluation: one division fewer per price (2-3 % faster).
 // Each element goes through the same operations as in option_price, so the bits are the same.
+// Each class leaves at most one part-filled block per chunk: a longer chunk pads fewer lanes
+// (512 against 128: prices 5% faster on random options), for about 55 kB of working arrays.
+constexpr std::size_t kPriceChunk = 512;
+
+struct PriceScratch {
+  PricePlan<Lanes<kTargetWidth>> plans[kPriceChunk / kTargetWidth];
+  double x[kPriceChunk], s[kPriceChunk], h[kPriceChunk], b[kPriceChunk];
+  std::uint16_t lists[kBlackClasses][kPriceChunk];
+};
+
+// False, having done nothing, when the working arrays cannot be had.
 template <class Stages, class... Kinds, std::size_t... I>
-void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end,
+bool map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end,
                       std::index_sequence<I...>) {
   using D = Lanes<kTargetWidth>;
   constexpr std::size_t W = kTargetWidth;
-  // Each class leaves at most one part-filled block per chunk: a longer chunk pads fewer lanes
-  // (512 against 128: prices 5% faster on random options), for about 55 kB of stack.
-  constexpr std::size_t kChunk = 512;
-  PricePlan<D> plans[kChunk / W];
-  double x[kChunk], s[kChunk], h[kChunk], b[kChunk];
-  std::uint16_t lists[kBlackClasses][kChunk];
+  constexpr std::size_t kChunk = kPriceChunk;
+  PriceScratch* scratch = thread_scratch<PriceScratch>();
+  if (scratch == nullptr) return false;
+  auto& [plans, x, s, h, b, lists] = *scratch;
   for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
     const std::size_t size = std::min(kChunk, end - chunk);
     std::size_t counts[kBlackClasses] = {};
@@ -268,6 +299,7 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
     finish_chunk<D>(plans, b, columns, chunk, size,
                     [](const PricePlan<D>& plan, D lanes) { return finish_price(plan, lanes); });
   }
+  return true;
 }
 
 // Implied vols in chunks, stage by stage, each stage running full blocks of lanes that take the
@@ -275,42 +307,59 @@ void map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
 // the side point; the first guess by branch; the Householder steps by objective and by region at
 // the guess (where the root mostly lies too). Each element goes through the same operations as
 // in normalised_implied_volatility, so the bits are the same.
+// Each list leaves at most one part-filled block per chunk: 1024 options against 256 fill the
+// Householder stage's blocks 95 % against 84 % (random options), for about 165 kB of working
+// arrays.
+constexpr std::size_t kVolatilityChunk = 1024;
+
+// The values an inversion carries from stage to stage, by element of the chunk.
+enum Field {
+  kBeta,
+  kX,
+  kBMax,
+  kSC,
+  kCentralB,
+  kCentralV,
+  kBelow,
+  kSide,
+  kSideB,
+  kSideV,
+  kS,
+  kLeft,
+  kRight,
+  kTotal,
+  kFields
+};
+
+// Each set of lists holds its lanes in the order filed, each with its list; a counting sort
+// orders them by list when the set is run.
+struct Filed {
+  std::uint16_t at[kVolatilityChunk];
+  std::uint8_t list[kVolatilityChunk];
+  std::size_t size;
+};
+
+struct VolatilityScratch {
+  double state[kFields][kVolatilityChunk];
+  VolatilityPlan<Lanes<kTargetWidth>> plans[kVolatilityChunk / kTargetWidth];
+  Filed filed[2];
+  std::uint16_t order[kVolatilityChunk];
+};
+
+// False, having done nothing, when the working arrays cannot be had.
 template <class Stages, class... Kinds, std::size_t... I>
-void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
+bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
                            std::index_sequence<I...>) {
   using D = Lanes<kTargetWidth>;
   constexpr std::size_t W = kTargetWidth;
-  // Each list leaves at most one part-filled block per chunk: 1024 options against 256 fill the
-  // Householder stage's blocks 95 % against 84 % (random options), for about 165 kB of stack.
-  constexpr std::size_t kChunk = 1024;
+  constexpr std::size_t kChunk = kVolatilityChunk;
   constexpr int kLists = 3 * kBlackClasses;  // objectives plain, lower, upper by classes
-  enum Field {
-    kBeta,
-    kX,
-    kBMax,
-    kSC,
-    kCentralB,
-    kCentralV,
-    kBelow,
-    kSide,
-    kSideB,
-    kSideV,
-    kS,
-    kLeft,
-    kRight,
-    kTotal,
-    kFields
-  };
-  double state[kFields][kChunk];
-  VolatilityPlan<D> plans[kChunk / W];
-  // Each set of lists holds its lanes in the order filed, each with its list; a counting sort
-  // orders them by list when the set is run.
-  struct Filed {
-    std::uint16_t at[kChunk];
-    std::uint8_t list[kChunk];
-    std::size_t size;
-  } filed[2];
-  std::uint16_t order[kChunk];
+  VolatilityScratch* scratch = thread_scratch<VolatilityScratch>();
+  if (scratch == nullptr) return false;
+  auto& state = scratch->state;
+  auto& plans = scratch->plans;
+  auto& filed = scratch->filed;
+  auto& order = scratch->order;
   std::size_t at[W];
 
   const auto gather = [&](Field field) {
@@ -435,6 +484,7 @@ void map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
         plans, state[kTotal], columns, chunk, size,
         [](const VolatilityPlan<D>& plan, D lanes) { return finish_volatility(plan, lanes); });
   }
+  return true;
 }
 
 // Kernels whose Black value a block may evaluate region by region, with their price plan.
@@ -455,24 +505,27 @@ struct SortedLanes {
   static constexpr bool kSorted = false;
 };
 
+// Every path gives the same bits; the staged ones fall back to the plain lanes.
 template <class Kernel, int W, class... Kinds>
 void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
+  constexpr auto inputs = std::index_sequence_for<Kinds...>{};
   if (end - begin == 1) {
     // One element (a scalar call): nothing to sort, and the staged forms' set-up would cost
-    // more than the kernel itself; every lane width gives the same bits.
-    map_lanes<Kernel, Lanes<1>, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
-  } else if constexpr (PriceStages<Kernel>::kStaged) {
-    map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end,
-                                                    std::index_sequence_for<Kinds...>{});
-  } else if constexpr (VolatilityStages<Kernel>::kStaged) {
-    map_volatility_chunks<VolatilityStages<Kernel>, Kinds...>(columns, begin, end,
-                                                              std::index_sequence_for<Kinds...>{});
-  } else if constexpr (SortedLanes<Kernel>::kSorted) {
-    map_sorted_lanes<SortedLanes<Kernel>, Kernel, Kinds...>(columns, begin, end,
-                                                            std::index_sequence_for<Kinds...>{});
-  } else {
-    map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, std::index_sequence_for<Kinds...>{});
+    // more than the kernel itself.
+    map_lanes<Kernel, Lanes<1>, Kinds...>(columns, begin, end, inputs);
+    return;
   }
+  if constexpr (PriceStages<Kernel>::kStaged) {
+    if (map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end, inputs)) return;
+  } else if constexpr (VolatilityStages<Kernel>::kStaged) {
+    if (map_volatility_chunks<VolatilityStages<Kernel>, Kinds...>(columns, begin, end, inputs)) {
+      return;
+    }
+  } else if constexpr (SortedLanes<Kernel>::kSorted) {
+    map_sorted_lanes<SortedLanes<Kernel>, Kernel, Kinds...>(columns, begin, end, inputs);
+    return;
+  }
+  map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, inputs);
 }
 
 #define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, OUTPUTS, ...) \

@@ -10,12 +10,16 @@
 
 namespace {
 thread_local long black_evaluations = 0;
-}
+bool refuse_scratch = false;
+}  // namespace
 
 namespace quorix {
 inline namespace QUORIX_TARGET {
 void count_black_evaluation() {
   ++black_evaluations;
+}
+bool scratch_refused() {
+  return refuse_scratch;
 }
 }  // namespace QUORIX_TARGET
 }  // namespace quorix
@@ -67,8 +71,11 @@ void normalised_iv_many(const double* beta, const double* x, const double* theta
   }
 }
 
-// Kernel `id` of the vector functions, in the module's order, over this target's block kernel.
-void run_kernel(int id, const void* const* inputs, double* const* outputs, std::size_t n) {
+// Kernel `id` of the vector functions, in the module's order, over this target's block kernel;
+// with `refused`, as if the staged kernels' working arrays could not be allocated.
+void run_kernel(int id, const void* const* inputs, double* const* outputs, std::size_t n,
+                bool refused) {
+  refuse_scratch = refused;
   quorix::Columns columns{};
   const quorix::KernelShape& shape = quorix::kernel_shape(static_cast<quorix::KernelId>(id));
   for (std::size_t i = 0; i < shape.columns; ++i) columns.inputs[i] = inputs[i];
