@@ -4,9 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <utility>
+
+#include <pthread.h>
 
 #include "pricing/greeks.hpp"
 #include "pricing/implied_volatility.hpp"
@@ -176,17 +177,29 @@ void sort_by_key(const std::uint8_t* key, const Index* at, std::size_t size, int
 }
 
 // The working arrays of a staged kernel, one set per thread, made on the thread's first staged
-// call and kept until it ends: on the stack they would take up to 165 kB, more than some threads
-// have (musl's default of 128 kB, or a smaller threading.stack_size). Null when the allocation
-// fails; the caller then runs the plain lane kernel, which gives the same bits.
+// call and freed when it ends: on the stack they would take up to 165 kB, more than some threads
+// have (musl's default of 128 kB, or a smaller threading.stack_size). A thread key rather than a
+// thread_local object, whose destructor glibc would run from the dynamic TLS of this module
+// (ThreadSanitizer then reports its reuse as a race). Null when the key or the arrays cannot be
+// had; the caller then runs the plain lane kernel, which gives the same bits.
 template <class Scratch>
 Scratch* thread_scratch() {
 #ifdef QUORIX_REFUSABLE_SCRATCH
   if (scratch_refused()) return nullptr;
 #endif
-  thread_local std::unique_ptr<Scratch> scratch;
-  if (scratch == nullptr) scratch.reset(new (std::nothrow) Scratch);
-  return scratch.get();
+  static pthread_key_t key;  // set once, by the guarded initialisation of made
+  static const bool made =
+      pthread_key_create(&key, [](void* arrays) { delete static_cast<Scratch*>(arrays); }) == 0;
+  if (!made) return nullptr;
+  auto* scratch = static_cast<Scratch*>(pthread_getspecific(key));
+  if (scratch == nullptr) {
+    scratch = new (std::nothrow) Scratch;
+    if (scratch != nullptr && pthread_setspecific(key, scratch) != 0) {
+      delete scratch;
+      scratch = nullptr;
+    }
+  }
+  return scratch;
 }
 
 // Kernels whose lanes take branches by class, in chunks: a block whose lanes share a class is
@@ -235,11 +248,6 @@ void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end
   }
 }
 
-// Prices in chunks: the lanes of a chunk are planned, sorted into one index list per class of
-// the Black function (its region and branches), evaluated a full block of one class at a time,
-// and finished. Mixed chains would otherwise evaluate several regions' formulas for every block.
-// x / s is kept from the sort for the evaluation: one division fewer per price (2-3 % faster).
-// Each element goes through the same operations as in option_price, so the bits are the same.
 // Each class leaves at most one part-filled block per chunk: a longer chunk pads fewer lanes
 // (512 against 128: prices 5% faster on random options), for about 55 kB of working arrays.
 constexpr std::size_t kPriceChunk = 512;
@@ -250,6 +258,11 @@ struct PriceScratch {
   std::uint16_t lists[kBlackClasses][kPriceChunk];
 };
 
+// Prices in chunks: the lanes of a chunk are planned, sorted into one index list per class of
+// the Black function (its region and branches), evaluated a full block of one class at a time,
+// and finished. Mixed chains would otherwise evaluate several regions' formulas for every block.
+// x / s is kept from the sort for the evaluation: one division fewer per price (2-3 % faster).
+// Each element goes through the same operations as in option_price, so the bits are the same.
 // False, having done nothing, when the working arrays cannot be had.
 template <class Stages, class... Kinds, std::size_t... I>
 bool map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end,
@@ -302,11 +315,6 @@ bool map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   return true;
 }
 
-// Implied vols in chunks, stage by stage, each stage running full blocks of lanes that take the
-// same path: the reduction and the central value block by block; the side value by region of
-// the side point; the first guess by branch; the Householder steps by objective and by region at
-// the guess (where the root mostly lies too). Each element goes through the same operations as
-// in normalised_implied_volatility, so the bits are the same.
 // Each list leaves at most one part-filled block per chunk: 1024 options against 256 fill the
 // Householder stage's blocks 95 % against 84 % (random options), for about 165 kB of working
 // arrays.
@@ -346,6 +354,11 @@ struct VolatilityScratch {
   std::uint16_t order[kVolatilityChunk];
 };
 
+// Implied vols in chunks, stage by stage, each stage running full blocks of lanes that take the
+// same path: the reduction and the central value block by block; the side value by region of
+// the side point; the first guess by branch; the Householder steps by objective and by region at
+// the guess (where the root mostly lies too). Each element goes through the same operations as
+// in normalised_implied_volatility, so the bits are the same.
 // False, having done nothing, when the working arrays cannot be had.
 template <class Stages, class... Kinds, std::size_t... I>
 bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
