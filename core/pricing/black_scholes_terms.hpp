@@ -27,8 +27,8 @@ QUORIX_INLINE BlackScholesTerms<D> d1_d2(D s, D k, D t, D r, D q, D sigma) {
   const D log_moneyness = log(s / k);
   terms.d1 = (((0.5 * sigma) * sigma + (r - q)) * t + log_moneyness) / terms.v;
   terms.d2 = terms.d1 - terms.v;
-  terms.eq = exp((-q) * t);
-  terms.er = exp((-r) * t);
+  terms.eq = exp_of_product(-q, t);
+  terms.er = exp_of_product(-r, t);
   terms.phi1 = pdf(terms.d1);
   return terms;
 }

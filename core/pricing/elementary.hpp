@@ -85,14 +85,36 @@ QUORIX_INLINE D exp(D x) {
                    select<D>(x < kExpUnderflow, splat<D>(0.0), value));
 }
 
+namespace detail {
+
+// e^(p + error) for a small error, as e^p (1 + error); plain e^p where that is NaN (an infinite
+// e^p or error, or a NaN argument).
+template <class D>
+QUORIX_INLINE D exp_corrected(D p, D error) {
+  const D e = exp(p);
+  const D corrected = fma(e, error, e);
+  return select<D>(corrected == corrected, corrected, e);
+}
+
+}  // namespace detail
+
 // e^(a b) with the rounding error of the product folded back in: e^(ab) = e^p (1 + err). The
 // argument's own rounding would otherwise cost |ab| / 2 ulps.
 template <class D>
 QUORIX_INLINE D exp_of_product(D a, D b) {
   const D product = a * b;
-  const D error = fma(a, b, -product);
-  const D e = exp(product);
-  return select<D>(e == __builtin_huge_val(), e, fma(e, error, e));
+  return detail::exp_corrected(product, fma(a, b, -product));
+}
+
+// e^((a - b) c) with the rounding errors of the difference (exact, by Knuth's two-sum) and of
+// the product folded back in: a growth factor e^((r - q) t) keeps full accuracy for long t.
+template <class D>
+QUORIX_INLINE D exp_of_difference_product(D a, D b, D c) {
+  const D difference = a - b;
+  const D moved = difference - a;
+  const D difference_error = (a - (difference - moved)) - (b + moved);
+  const D product = difference * c;
+  return detail::exp_corrected(product, fma(difference_error, c, fma(difference, c, -product)));
 }
 
 namespace detail {

@@ -21,8 +21,8 @@ struct GreeksOf {
 // Delta when t <= 0 or sigma <= 0: the discounted step at the forward.
 template <class D>
 QUORIX_INLINE D limit_delta(Mask<D> put, D s, D k, D t, D r, D q) {
-  const D forward = select<D>(t > 0, s * exp((r - q) * t), s);
-  const D yield_discount = exp((-q) * clamp_positive(t));
+  const D forward = select<D>(t > 0, s * exp_of_difference_product(r, q, t), s);
+  const D yield_discount = exp_of_product(-q, clamp_positive(t));
   return select<D>(put, select<D>(k > forward, -yield_discount, splat<D>(0.0)),
                    select<D>(forward > k, yield_discount, splat<D>(0.0)));
 }

@@ -29,8 +29,8 @@ QUORIX_INLINE VolatilityPlan<D> volatility_plan(D target_price, Mask<D> put, D s
                                                 D q) {
   Mask<D> valid = is_finite(s) & is_finite(k) & is_finite(t) & is_finite(r) & is_finite(q) &
                   is_finite(target_price) & (k > 0) & (s > 0) & (t > 0) & (target_price >= 0);
-  const D discount = exp(-r * t);
-  const D spot_discounted = s * exp(-q * t);
+  const D discount = exp_of_product(-r, t);
+  const D spot_discounted = s * exp_of_product(-q, t);
   const D strike_discounted = k * discount;
   const D upper = select<D>(put, strike_discounted, spot_discounted);
   const D intrinsic = clamp_positive(

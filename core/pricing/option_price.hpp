@@ -28,15 +28,15 @@ struct PricePlan {
 template <class D>
 QUORIX_INLINE PricePlan<D> price_plan(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
   PricePlan<D> plan;
-  const D forward = exp((r - q) * t) * s;
-  const D discount = exp((-r) * t);
+  const D forward = exp_of_difference_product(r, q, t) * s;
+  const D discount = exp_of_product(-r, t);
   const D x = log(forward / k);
   const Mask<D> expired = t <= 0;
   const Mask<D> limit = ~expired & ((sigma <= 0) | ~is_finite(x));
   plan.general = ~(expired | limit);
   plan.fallback = select<D>(put, clamp_positive(k - s), clamp_positive(s - k));
   if (any<D>(limit)) {
-    const D yield_discount = exp(t * (-q));
+    const D yield_discount = exp_of_product(-q, t);
     const D value = select<D>(put, clamp_positive(k * discount - s * yield_discount),
                               clamp_positive(s * yield_discount - k * discount));
     plan.fallback = select<D>(limit, value, plan.fallback);
