@@ -41,16 +41,18 @@ QUORIX_INLINE D to_double(Int<D> k) {
   return from_bits<D>(k + bits(splat<D>(kRoundingShift))) - kRoundingShift;
 }
 
-}  // namespace detail
-
-// e^x: x = k ln2 + r with r split exactly, a degree-13 Taylor polynomial, and the scale 2^k
-// applied in two halves so that subnormal results are rounded once (or by one scale instruction).
+// The nearest integer k to x / ln2, as a double.
 template <class D>
-QUORIX_INLINE D exp(D x) {
-  // Arguments beyond the range are settled at the end, off the chain of dependent operations.
-  const D k = fma(x, splat<D>(kInvLn2), splat<D>(kRoundingShift)) - kRoundingShift;
+QUORIX_INLINE D exp_exponent(D x) {
+  return fma(x, splat<D>(kInvLn2), splat<D>(kRoundingShift)) - kRoundingShift;
+}
+
+// e^(x + tail) from x + tail = k ln2 + hi - lo, hi exact and lo the small part k ln2lo less the
+// tail: a degree-13 Taylor polynomial, and the scale 2^k applied in two halves so that subnormal
+// results are rounded once (or by one scale instruction).
+template <class D>
+QUORIX_INLINE D exp_reduced(D x, D k, D lo) {
   const D hi = fma(-k, splat<D>(kLn2Hi), x);  // exact
-  const D lo = k * kLn2Lo;
   const D r = hi - lo;
   // Estrin's scheme: a shallow dependency chain.
   const D r2 = r * r;
@@ -81,40 +83,45 @@ QUORIX_INLINE D exp(D x) {
     const Int<D> half = n >> 1;
     value = (y * detail::power_of_two<D>(half)) * detail::power_of_two<D>(n - half);
   }
+  // Arguments beyond the range are settled here, off the chain of dependent operations.
   return select<D>(x > kExpOverflow, splat<D>(__builtin_huge_val()),
                    select<D>(x < kExpUnderflow, splat<D>(0.0), value));
 }
 
-namespace detail {
-
-// e^(p + error) for a small error, as e^p (1 + error); plain e^p where that is NaN (an infinite
-// e^p or error, or a NaN argument).
-template <class D>
-QUORIX_INLINE D exp_corrected(D p, D error) {
-  const D e = exp(p);
-  const D corrected = fma(e, error, e);
-  return select<D>(corrected == corrected, corrected, e);
-}
-
 }  // namespace detail
 
-// e^(a b) with the rounding error of the product folded back in: e^(ab) = e^p (1 + err). The
-// argument's own rounding would otherwise cost |ab| / 2 ulps.
+// e^x, within 0.9 ulp.
+template <class D>
+QUORIX_INLINE D exp(D x) {
+  const D k = detail::exp_exponent(x);
+  return detail::exp_reduced(x, k, k * kLn2Lo);
+}
+
+// e^(x + tail) for a tail below x's last bits, such as the rounding error of the product or sum
+// that gave x: the tail enters the reduced argument, so that x's own rounding does not cost |x| / 2
+// ulps. A tail that is not finite comes only with an x beyond the range, settled as in exp(x).
+template <class D>
+QUORIX_INLINE D exp(D x, D tail) {
+  const D k = detail::exp_exponent(x);
+  return detail::exp_reduced(x, k, fma(k, splat<D>(kLn2Lo), -tail));
+}
+
+// e^(a b), the product's rounding error carried as the tail.
 template <class D>
 QUORIX_INLINE D exp_of_product(D a, D b) {
   const D product = a * b;
-  return detail::exp_corrected(product, fma(a, b, -product));
+  return exp(product, fma(a, b, -product));
 }
 
-// e^((a - b) c) with the rounding errors of the difference (exact, by Knuth's two-sum) and of
-// the product folded back in: a growth factor e^((r - q) t) keeps full accuracy for long t.
+// e^((a - b) c), the rounding errors of the difference (exact, by Knuth's two-sum) and of the
+// product carried as the tail: a growth factor e^((r - q) t) keeps full accuracy for long t.
 template <class D>
 QUORIX_INLINE D exp_of_difference_product(D a, D b, D c) {
   const D difference = a - b;
   const D moved = difference - a;
   const D difference_error = (a - (difference - moved)) - (b + moved);
   const D product = difference * c;
-  return detail::exp_corrected(product, fma(difference_error, c, fma(difference, c, -product)));
+  return exp(product, fma(difference_error, c, fma(difference, c, -product)));
 }
 
 namespace detail {
@@ -279,14 +286,12 @@ QUORIX_INLINE D erfc_tail_correction(D ax) {
   return r / q;
 }
 
-// e^(a + b) for |a| >= |b|, with the rounding error of the sum folded back in: one exp
+// e^(a + b) for |a| >= |b|, the rounding error of the sum (exact) carried as the tail: one exp
 // instead of two, and the argument's rounding does not cost |a| / 2 ulps.
 template <class D>
 QUORIX_INLINE D exp_of_sum(D a, D b) {
   const D sum = a + b;
-  const D error = (a - sum) + b;  // exact for |a| >= |b|
-  const D e = exp(sum);
-  return select<D>(e == __builtin_huge_val(), e, fma(e, error, e));
+  return exp(sum, (a - sum) + b);
 }
 
 // erfc(|x|) on 1.25 <= |x| < 28: exp(-z^2 - 0.5625 + (z - x)(z + x) + R/S) / x, with z |x| cut
