@@ -73,7 +73,10 @@ QUORIX_INLINE D minimum_rational_cubic_control_parameter(D d_l, D d_r, D m, bool
   const D r1 = select<D>(monotonic, select<D>(fabs(m) >= kDblMin, (d_r + d_l) / m, shape), lowest);
   const D left = m - d_l;
   const D right = d_r - m;
-  const D bend = fmax(fabs((d_r - d_l) / right), fabs((d_r - d_l) / left));
+  // max(|a / right|, |a / left|) in one division: rounded division is monotonic in the divisor.
+  // It is used only where both are at least DBL_MIN.
+  const D nearer = select<D>(fabs(right) < fabs(left), fabs(right), fabs(left));
+  const D bend = fabs(d_r - d_l) / nearer;
   const D r2 =
       select<D>(curved, select<D>((fabs(left) >= kDblMin) & (fabs(right) >= kDblMin), bend, shape),
                 select<D>(monotonic, shape, lowest));
@@ -135,19 +138,23 @@ QUORIX_INLINE void blend(Mask<D> lanes, const Step<D>& from, Step<D>* into) {
 template <class D>
 QUORIX_INLINE Step<D> householder_step(const BlackValueOf<D>& value, D beta, D ln_beta, D x, D s,
                                        D b_max, const Objective<D>& objective, Mask<D> active) {
+  // The higher-order factors only shape the step, not where it converges: one reciprocal of s
+  // serves them, since divisions are the slowest operations of a step.
   const D p = x / s;
-  const D b1 = p * p / s - s / 4.0;
-  const D x_over_s2 = x / (s * s);
+  const D inverse_s = 1.0 / s;
+  const D b1 = p * p * inverse_s - s / 4.0;
+  const D x_over_s2 = p * inverse_s;
   const D b2 = b1 * b1 - 3.0 * (x_over_s2 * x_over_s2) - 0.25;
   Step<D> step{value.v > 0, (beta - value.b) / value.v, b1, b2};
   if (any<D>(active & objective.lower)) {
     const D ln_b = log(value.b);
     const D q = value.v / value.b;
-    const D lower_factor = 1.0 + 2.0 / ln_b;
+    const D inverse_ln_b = 1.0 / ln_b;
+    const D lower_factor = 1.0 + 2.0 * inverse_ln_b;
     blend(objective.lower,
           {(value.b > 0) & (value.v > 0), (ln_beta - ln_b) * ln_b / ln_beta / q,
            b1 - q * lower_factor,
-           b2 + 2.0 * q * q * (1.0 + (3.0 / ln_b) * (1.0 + 1.0 / ln_b)) -
+           b2 + 2.0 * q * q * (1.0 + (3.0 * inverse_ln_b) * (1.0 + inverse_ln_b)) -
                3.0 * b1 * q * lower_factor},
           &step);
   }
@@ -207,7 +214,7 @@ QUORIX_INLINE bool refine_step(Refinement<D>* state, int step) {
   o.left = select<D>(r.active & (value.b < r.beta) & (r.s > o.left), r.s, o.left);
   const Step<D> h = householder_step(value, r.beta, r.ln_beta, r.x, r.s, r.b_max, o, r.active);
   const D householder = h.newton * (1.0 + h.h2 * h.newton / 2.0) /
-                        (1.0 + h.newton * (h.h2 + h.h3 * h.newton / 6.0));
+                        (1.0 + h.newton * (h.h2 + h.h3 * h.newton * (1.0 / 6.0)));
   r.ds = select<D>(h.guarded, householder, (o.left + o.right) / 2.0 - r.s);
   r.ds = fmax(r.ds, -r.s / 2.0);  // a NaN step becomes -s/2
   r.s = select<D>(r.active, r.s + r.ds, r.s);
