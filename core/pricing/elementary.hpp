@@ -240,47 +240,48 @@ QUORIX_INLINE D erf_middle_ratio(D ax) {
 }
 
 // The exponent correction R/S of erfc(x) = exp(-x^2 - 0.5625 + R/S) / x on 1.25 <= x < 28,
-// from two rational functions of 1/x^2 split at 1/0.35.
+// from two rational functions of 1/x^2 split at 1/0.35. Both are taken times a power of w = x^2,
+// as polynomials in w: no division for 1/x^2. w stops at 2^100, where R/S has met its limit R(0).
 template <class D>
 QUORIX_INLINE D erfc_tail_correction(D ax) {
-  const D s = 1.0 / (ax * ax);
-  const D s2 = s * s;
-  const D s4 = s2 * s2;
-  const D s6 = s4 * s2;
-  const D s8 = s4 * s4;
+  const D square = ax * ax;
+  const D w = select<D>(square < 0x1p100, square, splat<D>(0x1p100));
+  const D w2 = w * w;
+  const D w4 = w2 * w2;
   D r = splat<D>(0.0), q = splat<D>(1.0);
   const Mask<D> near = ax < kErfcRationalSwitch;
   if (any<D>(near)) {
-    const D ra =
-        ((fma(s, splat<D>(-6.93858572707181764372e-01), splat<D>(-9.86494403484714822705e-03)) +
-          s2 * fma(s, splat<D>(-6.23753324503260060396e+01),
-                   splat<D>(-1.05586262253232909814e+01))) +
-         s4 *
-             fma(s, splat<D>(-1.84605092906711035994e+02), splat<D>(-1.62396669462573470355e+02))) +
-        s6 * fma(s, splat<D>(-9.81432934416914548592e+00), splat<D>(-8.12874355063065934246e+01));
-    const D sa =
-        (((fma(s, splat<D>(1.96512716674392571292e+01), splat<D>(1.0)) +
-           s2 *
-               fma(s, splat<D>(4.34565877475229228821e+02), splat<D>(1.37657754143519042600e+02))) +
-          s4 * fma(s, splat<D>(4.29008140027567833386e+02), splat<D>(6.45387271733267880336e+02))) +
-         s6 * fma(s, splat<D>(6.57024977031928170135e+00), splat<D>(1.08635005541779435134e+02))) +
-        s8 * -6.04244152148580987438e-02;
+    const D ra =  // R w^8
+        w * ((fma(w, splat<D>(-8.12874355063065934246e+01), splat<D>(-9.81432934416914548592e+00)) +
+              w2 * fma(w, splat<D>(-1.62396669462573470355e+02),
+                       splat<D>(-1.84605092906711035994e+02))) +
+             w4 * (fma(w, splat<D>(-1.05586262253232909814e+01),
+                       splat<D>(-6.23753324503260060396e+01)) +
+                   w2 * fma(w, splat<D>(-9.86494403484714822705e-03),
+                            splat<D>(-6.93858572707181764372e-01))));
+    const D sa =  // S w^8
+        ((fma(w, splat<D>(6.57024977031928170135e+00), splat<D>(-6.04244152148580987438e-02)) +
+          w2 * fma(w, splat<D>(4.29008140027567833386e+02), splat<D>(1.08635005541779435134e+02))) +
+         w4 * (fma(w, splat<D>(4.34565877475229228821e+02), splat<D>(6.45387271733267880336e+02)) +
+               w2 * fma(w, splat<D>(1.96512716674392571292e+01),
+                        splat<D>(1.37657754143519042600e+02)))) +
+        w4 * w4;
     r = select<D>(near, ra, r);
     q = select<D>(near, sa, q);
   }
   if (!all<D>(near)) {
-    const D rb =
-        ((fma(s, splat<D>(-7.99283237680523006574e-01), splat<D>(-9.86494292470009928597e-03)) +
-          s2 * fma(s, splat<D>(-1.60636384855821916062e+02),
-                   splat<D>(-1.77579549177547519889e+01))) +
-         s4 *
-             fma(s, splat<D>(-1.02509513161107724954e+03), splat<D>(-6.37566443368389627722e+02))) +
-        s6 * -4.83519191608651397019e+02;
-    const D sb =
-        ((fma(s, splat<D>(3.03380607434824582924e+01), splat<D>(1.0)) +
-          s2 * fma(s, splat<D>(1.53672958608443695994e+03), splat<D>(3.25792512996573918826e+02))) +
-         s4 * fma(s, splat<D>(2.55305040643316442583e+03), splat<D>(3.19985821950859553908e+03))) +
-        s6 * fma(s, splat<D>(-2.24409524465858183362e+01), splat<D>(4.74528541206955367215e+02));
+    const D rb =  // R w^7
+        w * ((fma(w, splat<D>(-1.02509513161107724954e+03), splat<D>(-4.83519191608651397019e+02)) +
+              w2 * fma(w, splat<D>(-1.60636384855821916062e+02),
+                       splat<D>(-6.37566443368389627722e+02))) +
+             w4 * (fma(w, splat<D>(-7.99283237680523006574e-01),
+                       splat<D>(-1.77579549177547519889e+01)) +
+                   w2 * -9.86494292470009928597e-03));
+    const D sb =  // S w^7
+        (fma(w, splat<D>(4.74528541206955367215e+02), splat<D>(-2.24409524465858183362e+01)) +
+         w2 * fma(w, splat<D>(3.19985821950859553908e+03), splat<D>(2.55305040643316442583e+03))) +
+        w4 * ((fma(w, splat<D>(3.25792512996573918826e+02), splat<D>(1.53672958608443695994e+03)) +
+               w2 * (w + 3.03380607434824582924e+01)));
     r = select<D>(near, r, rb);
     q = select<D>(near, q, sb);
   }

@@ -24,6 +24,18 @@ struct VolatilityPlan {
   Mask<D> valid;
 };
 
+// sqrt(a) sqrt(b) in one square root (as slow as several multiplications) where a is positive
+// and a b a normal double; in two where the product would overflow or lose bits, or hide the NaN
+// of a negative a or b.
+template <class D>
+QUORIX_INLINE D geometric_mean(D a, D b) {
+  const D product = a * b;
+  D root = sqrt(product);
+  const Mask<D> out_of_range = ~((a > 0) & (product >= 0x1p-1000) & (product <= 0x1p1000));
+  if (any<D>(out_of_range)) root = select<D>(out_of_range, sqrt(a) * sqrt(b), root);
+  return root;
+}
+
 template <class D>
 QUORIX_INLINE VolatilityPlan<D> volatility_plan(D target_price, Mask<D> put, D s, D k, D t, D r,
                                                 D q) {
@@ -39,7 +51,7 @@ QUORIX_INLINE VolatilityPlan<D> volatility_plan(D target_price, Mask<D> put, D s
           ~(target_price < intrinsic - kPriceBoundTolerance);
 
   const D forward = spot_discounted / discount;
-  const D beta = (target_price / discount) / (sqrt(forward) * sqrt(k));
+  const D beta = (target_price / discount) / geometric_mean(forward, k);
   return {select<D>(valid, beta, splat<D>(0.0)), log(forward / k),
           select<D>(put, splat<D>(-1.0), splat<D>(1.0)), t, valid};
 }

@@ -145,14 +145,16 @@ QUORIX_INLINE Step<D> householder_step(const BlackValueOf<D>& value, D beta, D l
   const D b1 = p * p * inverse_s - s / 4.0;
   const D x_over_s2 = p * inverse_s;
   const D b2 = b1 * b1 - 3.0 * (x_over_s2 * x_over_s2) - 0.25;
-  Step<D> step{value.v > 0, (beta - value.b) / value.v, b1, b2};
+  // Blocks are sorted by objective: the plain Newton step is often needed by none of a block.
+  Step<D> step{value.v > 0, splat<D>(0.0), b1, b2};
+  if (any<D>(active & ~objective.lower & ~objective.upper)) step.newton = (beta - value.b) / value.v;
   if (any<D>(active & objective.lower)) {
     const D ln_b = log(value.b);
     const D q = value.v / value.b;
     const D inverse_ln_b = 1.0 / ln_b;
     const D lower_factor = 1.0 + 2.0 * inverse_ln_b;
     blend(objective.lower,
-          {(value.b > 0) & (value.v > 0), (ln_beta - ln_b) * ln_b / ln_beta / q,
+          {(value.b > 0) & (value.v > 0), (ln_beta - ln_b) * ln_b / (ln_beta * q),
            b1 - q * lower_factor,
            b2 + 2.0 * q * q * (1.0 + (3.0 * inverse_ln_b) * (1.0 + inverse_ln_b)) -
                3.0 * b1 * q * lower_factor},
