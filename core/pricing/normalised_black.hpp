@@ -130,11 +130,15 @@ QUORIX_INLINE BlackValueOf<D> small_s_expansion(D h, D t) {
       g * ((270270 * a - 82845) +
            g * ((135135 * a - 20370) +
                 g * ((25740 * a - 1926) + g * ((2145 * a - 75) + g * ((78 * a - 1) + g * a)))));
+  // The reciprocal factorials as constants: each term is at most a fiftieth of a, so the rounding
+  // of a constant moves the sum by far less than its last bit, and the divider stays free.
   const D series =
       (t + t) *
-      (a + w * (b1 / 6 + w * (b2 / 120 +
-                              w * (b3 / 5040 + w * (b4 / 362880 + w * (b5 / 39916800 +
-                                                                       (b6 * w) / 6227020800))))));
+      (a + w * (b1 * (1.0 / 6) +
+                w * (b2 * (1.0 / 120) +
+                     w * (b3 * (1.0 / 5040) +
+                          w * (b4 * (1.0 / 362880) +
+                               w * (b5 * (1.0 / 39916800) + (b6 * w) * (1.0 / 6227020800)))))));
   const D v = exp((h * h + t * t) * -0.5) * kOneOverSqrtTwoPi;
   return {series * v, v};
 }

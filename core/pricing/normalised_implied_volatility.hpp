@@ -254,7 +254,7 @@ QUORIX_INLINE D lower_guess(D beta, D x, D s_l, D b_l) {
   const D z = 0.5773502691896257 * ax / s_l;
   const D y = z * z;
   const D phi_cdf = cdf(-z);
-  const D phi_pdf = exp((-0.5 * z) * z) / 2.5066282746310002;
+  const D phi_pdf = exp((-0.5 * z) * z) * kOneOverSqrtTwoPi;
   const D s_l2 = s_l * s_l;
   const D curvature = 0.5235987755982989 * (y / (s_l2 * s_l)) * phi_cdf *
                       (13.856406460551018 * s_l * ax +
