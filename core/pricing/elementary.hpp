@@ -240,8 +240,9 @@ QUORIX_INLINE D erf_middle_ratio(D ax) {
 }
 
 // The exponent correction R/S of erfc(x) = exp(-x^2 - 0.5625 + R/S) / x on 1.25 <= x < 28,
-// from two rational functions of 1/x^2 split at 1/0.35. Both are taken times a power of w = x^2,
-// as polynomials in w: no division for 1/x^2. w stops at 2^100, where R/S has met its limit R(0).
+// from two rational functions of 1/x^2 split at 1/0.35. R and S are both multiplied by a power of
+// w = x^2 and evaluated as polynomials in w, so that 1/x^2 takes no division; w stops at 2^100,
+// where R/S has reached its limit R(0).
 template <class D>
 QUORIX_INLINE D erfc_tail_correction(D ax) {
   const D square = ax * ax;
