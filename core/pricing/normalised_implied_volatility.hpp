@@ -147,7 +147,9 @@ QUORIX_INLINE Step<D> householder_step(const BlackValueOf<D>& value, D beta, D l
   const D b2 = b1 * b1 - 3.0 * (x_over_s2 * x_over_s2) - 0.25;
   // Blocks are sorted by objective: the plain Newton step is often needed by none of a block.
   Step<D> step{value.v > 0, splat<D>(0.0), b1, b2};
-  if (any<D>(active & ~objective.lower & ~objective.upper)) step.newton = (beta - value.b) / value.v;
+  if (any<D>(active & ~objective.lower & ~objective.upper)) {
+    step.newton = (beta - value.b) / value.v;
+  }
   if (any<D>(active & objective.lower)) {
     const D ln_b = log(value.b);
     const D q = value.v / value.b;
@@ -254,7 +256,7 @@ QUORIX_INLINE D lower_guess(D beta, D x, D s_l, D b_l) {
   const D z = 0.5773502691896257 * ax / s_l;
   const D y = z * z;
   const D phi_cdf = cdf(-z);
-  const D phi_pdf = exp((-0.5 * z) * z) * kOneOverSqrtTwoPi;
+  const D phi_pdf = pdf(z);
   const D s_l2 = s_l * s_l;
   const D curvature = 0.5235987755982989 * (y / (s_l2 * s_l)) * phi_cdf *
                       (13.856406460551018 * s_l * ax +
