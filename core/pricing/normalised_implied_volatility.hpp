@@ -118,11 +118,12 @@ struct Objective {
   D right;
 };
 
-// The Householder factors: the Newton step and the second and third order terms.
+// The Householder factors: the Newton step as a ratio, and the second and third order terms.
 template <class D>
 struct Step {
   Mask<D> guarded;  // the objective is defined and its derivative nonzero
-  D newton;
+  D numerator;      // the Newton step is numerator / denominator
+  D denominator;
   D h2;
   D h3;
 };
@@ -130,7 +131,8 @@ struct Step {
 template <class D>
 QUORIX_INLINE void blend(Mask<D> lanes, const Step<D>& from, Step<D>* into) {
   into->guarded = select<Mask<D>>(lanes, from.guarded, into->guarded);
-  into->newton = select<D>(lanes, from.newton, into->newton);
+  into->numerator = select<D>(lanes, from.numerator, into->numerator);
+  into->denominator = select<D>(lanes, from.denominator, into->denominator);
   into->h2 = select<D>(lanes, from.h2, into->h2);
   into->h3 = select<D>(lanes, from.h3, into->h3);
 }
@@ -139,37 +141,51 @@ template <class D>
 QUORIX_INLINE Step<D> householder_step(const BlackValueOf<D>& value, D beta, D ln_beta, D x, D s,
                                        D b_max, const Objective<D>& objective, Mask<D> active) {
   // The higher-order factors only shape the step, not where it converges: one reciprocal of s
-  // serves them, since divisions are the slowest operations of a step.
-  const D p = x / s;
+  // serves them, since divisions are the slowest operations of a step. p is the Black function's
+  // own h = -|x| / s (p enters squared), so that the compiler divides once for both.
+  const D p = -fabs(x) / s;
   const D inverse_s = 1.0 / s;
   const D b1 = p * p * inverse_s - s / 4.0;
   const D x_over_s2 = p * inverse_s;
   const D b2 = b1 * b1 - 3.0 * (x_over_s2 * x_over_s2) - 0.25;
-  // Blocks are sorted by objective: the plain Newton step is often needed by none of a block.
-  Step<D> step{value.v > 0, splat<D>(0.0), b1, b2};
-  if (any<D>(active & ~objective.lower & ~objective.upper)) {
-    step.newton = (beta - value.b) / value.v;
-  }
+  Step<D> step{value.v > 0, beta - value.b, value.v, b1, b2};
   if (any<D>(active & objective.lower)) {
     const D ln_b = log(value.b);
     const D q = value.v / value.b;
     const D inverse_ln_b = 1.0 / ln_b;
     const D lower_factor = 1.0 + 2.0 * inverse_ln_b;
-    blend(objective.lower,
-          {(value.b > 0) & (value.v > 0), (ln_beta - ln_b) * ln_b / (ln_beta * q),
-           b1 - q * lower_factor,
-           b2 + 2.0 * q * q * (1.0 + (3.0 * inverse_ln_b) * (1.0 + inverse_ln_b)) -
-               3.0 * b1 * q * lower_factor},
-          &step);
+    blend(
+        objective.lower,
+        {(value.b > 0) & (value.v > 0), (ln_beta - ln_b) * ln_b, ln_beta * q, b1 - q * lower_factor,
+         b2 + 2.0 * q * q * (1.0 + (3.0 * inverse_ln_b) * (1.0 + inverse_ln_b)) -
+             3.0 * b1 * q * lower_factor},
+        &step);
   }
   if (any<D>(active & objective.upper)) {
     const D g = value.v / (b_max - value.b);
     blend(objective.upper,
-          {(value.b < b_max) & (value.v > kDblMin), -log((b_max - beta) / (b_max - value.b)) / g,
+          {(value.b < b_max) & (value.v > kDblMin), -log((b_max - beta) / (b_max - value.b)), g,
            b1 + g, b2 + g * (2.0 * g + 3.0 * b1)},
           &step);
   }
   return step;
+}
+
+// The third-order Householder step N (1 + h2 N / 2) / (1 + N (h2 + h3 N / 6)), N = n / d, in
+// one division: 3n (2d + h2 n) / (6d^2 + n (6 h2 d + h3 n)). Where n or d is too large or too
+// small for their products, or the result is not finite, N is divided out first.
+template <class D>
+QUORIX_INLINE D householder_ratio(const Step<D>& step) {
+  const D n = step.numerator, d = step.denominator;
+  const D merged =
+      (3.0 * n) * (2.0 * d + step.h2 * n) / (6.0 * (d * d) + n * (6.0 * step.h2 * d + step.h3 * n));
+  const Mask<D> in_range = (fabs(d) > 0x1p-400) & (fabs(d) < 0x1p400) & (fabs(n) < 0x1p400) &
+                           ((fabs(n) > 0x1p-400) | (n == 0)) & is_finite(merged);
+  if (all<D>(in_range)) return merged;
+  const D newton = n / d;
+  const D divided = newton * (1.0 + step.h2 * newton / 2.0) /
+                    (1.0 + newton * (step.h2 + step.h3 * newton * (1.0 / 6.0)));
+  return select<D>(in_range, merged, divided);
 }
 
 // The state of one block's Householder iteration.
@@ -217,9 +233,7 @@ QUORIX_INLINE bool refine_step(Refinement<D>* state, int step) {
   o.right = select<D>(r.active & (value.b > r.beta) & (r.s < o.right), r.s, o.right);
   o.left = select<D>(r.active & (value.b < r.beta) & (r.s > o.left), r.s, o.left);
   const Step<D> h = householder_step(value, r.beta, r.ln_beta, r.x, r.s, r.b_max, o, r.active);
-  const D householder = h.newton * (1.0 + h.h2 * h.newton / 2.0) /
-                        (1.0 + h.newton * (h.h2 + h.h3 * h.newton * (1.0 / 6.0)));
-  r.ds = select<D>(h.guarded, householder, (o.left + o.right) / 2.0 - r.s);
+  r.ds = select<D>(h.guarded, householder_ratio(h), (o.left + o.right) / 2.0 - r.s);
   r.ds = fmax(r.ds, -r.s / 2.0);  // a NaN step becomes -s/2
   r.s = select<D>(r.active, r.s + r.ds, r.s);
   return true;
@@ -342,10 +356,11 @@ QUORIX_STAGE Inversion<D> start_inversion(D beta, D x, D theta) {
   const BlackValueOf<D> central = evaluate_black(inversion.x, inversion.s_c, inversion.active);
   inversion.central = central;
   inversion.below = beta < central.b;
-  const D s_l = inversion.s_c - central.b / central.v;
-  const D s_u = select<D>(central.v > kDblMin,
-                          inversion.s_c + (inversion.b_max - central.b) / central.v, inversion.s_c);
-  inversion.s_side = select<D>(inversion.below, s_l, s_u);
+  // The side point s_l = s_c - b / v below the central value, s_u = s_c + (b_max - b) / v above
+  // it (s_c where v vanishes): one division serves both.
+  const D s_side = inversion.s_c +
+                   select<D>(inversion.below, -central.b, inversion.b_max - central.b) / central.v;
+  inversion.s_side = select<D>(inversion.below | (central.v > kDblMin), s_side, inversion.s_c);
   return inversion;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -123,9 +124,77 @@ using Lanes = typename LaneTypes<W>::Double;
 template <class D>
 inline constexpr int kWidth = static_cast<int>(sizeof(D) / sizeof(double));
 
+// Two blocks side by side, for the stages whose work is one long chain of dependent operations:
+// each operation is issued for both halves in turn, so that the two chains overlap where a single
+// block's would leave the processor waiting on latency. Each lane takes the same operations.
+template <class V>
+struct Pair {
+  using Half = V;
+  using Element = std::remove_cvref_t<decltype(V{}[0])>;
+  V low, high;
+  QUORIX_ALWAYS inline Element& operator[](std::size_t i) {
+    return reinterpret_cast<Element*>(this)[i];
+  }
+  QUORIX_ALWAYS inline Element operator[](std::size_t i) const {
+    return reinterpret_cast<const Element*>(this)[i];
+  }
+};
+
+template <class D>
+inline constexpr bool kIsPair = false;
+template <class V>
+inline constexpr bool kIsPair<Pair<V>> = true;
+
+#define QUORIX_PAIR_BINARY(OP)                                                    \
+  template <class V>                                                              \
+  QUORIX_ALWAYS inline auto operator OP(Pair<V> a, Pair<V> b) {                   \
+    return Pair<decltype(a.low OP b.low)>{a.low OP b.low, a.high OP b.high};      \
+  }                                                                               \
+  template <class V>                                                              \
+  QUORIX_ALWAYS inline auto operator OP(Pair<V> a, typename Pair<V>::Element b) { \
+    return Pair<decltype(a.low OP b)>{a.low OP b, a.high OP b};                   \
+  }                                                                               \
+  template <class V>                                                              \
+  QUORIX_ALWAYS inline auto operator OP(typename Pair<V>::Element a, Pair<V> b) { \
+    return Pair<decltype(a OP b.low)>{a OP b.low, a OP b.high};                   \
+  }
+QUORIX_PAIR_BINARY(+)
+QUORIX_PAIR_BINARY(-)
+QUORIX_PAIR_BINARY(*)
+QUORIX_PAIR_BINARY(/)
+QUORIX_PAIR_BINARY(&)
+QUORIX_PAIR_BINARY(|)
+QUORIX_PAIR_BINARY(^)
+QUORIX_PAIR_BINARY(<<)
+QUORIX_PAIR_BINARY(>>)
+QUORIX_PAIR_BINARY(<)
+QUORIX_PAIR_BINARY(<=)
+QUORIX_PAIR_BINARY(>)
+QUORIX_PAIR_BINARY(>=)
+QUORIX_PAIR_BINARY(==)
+QUORIX_PAIR_BINARY(!=)
+#undef QUORIX_PAIR_BINARY
+template <class V>
+QUORIX_ALWAYS inline Pair<V> operator-(Pair<V> a) {
+  return {-a.low, -a.high};
+}
+template <class V>
+QUORIX_ALWAYS inline Pair<V> operator~(Pair<V> a) {
+  return {~a.low, ~a.high};
+}
+
 // All bits set in a lane where a comparison holds, none where it fails.
 template <class D>
-using Mask = typename LaneTypes<kWidth<D>>::Int;
+struct MaskOf {
+  using Type = typename LaneTypes<kWidth<D>>::Int;
+};
+template <class V>
+struct MaskOf<Pair<V>> {
+  using Type = Pair<typename MaskOf<V>::Type>;
+};
+
+template <class D>
+using Mask = typename MaskOf<D>::Type;
 
 template <class D>
 using Int = Mask<D>;
@@ -141,6 +210,9 @@ inline constexpr int kTargetWidth = 1;
 
 template <class D>
 QUORIX_INLINE D splat(double value) {
+  if constexpr (kIsPair<D>) {
+    return {splat<typename D::Half>(value), splat<typename D::Half>(value)};
+  }
   D lanes;
   for (int i = 0; i < kWidth<D>; ++i) lanes[i] = value;
   return lanes;
@@ -148,11 +220,18 @@ QUORIX_INLINE D splat(double value) {
 
 template <class D>
 QUORIX_INLINE D select(Mask<D> mask, D if_true, D if_false) {
-  return mask ? if_true : if_false;
+  if constexpr (kIsPair<D>) {
+    using H = typename D::Half;
+    return {select<H>(mask.low, if_true.low, if_false.low),
+            select<H>(mask.high, if_true.high, if_false.high)};
+  } else {
+    return mask ? if_true : if_false;
+  }
 }
 
 template <class D>
 QUORIX_INLINE bool any(Mask<D> mask) {
+  if constexpr (kIsPair<D>) return any<typename D::Half>(mask.low | mask.high);
 #if defined(__AVX__)
   if constexpr (kWidth<D> == 4) return _mm256_movemask_pd(reinterpret_cast<__m256d>(mask)) != 0;
 #endif
@@ -179,6 +258,10 @@ QUORIX_INLINE bool all(Mask<D> mask) {
 // a * b + c with a single rounding, on every target.
 template <class D>
 QUORIX_INLINE D fma(D a, D b, D c) {
+  if constexpr (kIsPair<D>) {
+    using H = typename D::Half;
+    return {fma<H>(a.low, b.low, c.low), fma<H>(a.high, b.high, c.high)};
+  }
 #if defined(__FMA__)
   if constexpr (kWidth<D> == 4) {
     return reinterpret_cast<D>(_mm256_fmadd_pd(
@@ -198,6 +281,7 @@ QUORIX_INLINE D fma(D a, D b, D c) {
 
 template <class D>
 QUORIX_INLINE D sqrt(D a) {
+  if constexpr (kIsPair<D>) return {sqrt<typename D::Half>(a.low), sqrt<typename D::Half>(a.high)};
 #if defined(__AVX__)
   if constexpr (kWidth<D> == 4) {
     return reinterpret_cast<D>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(a)));
@@ -219,28 +303,40 @@ QUORIX_INLINE D sqrt(D a) {
 // kHasExponentOps holds; elsewhere the callers take the bits apart, with the same results.
 #if defined(__AVX512F__)
 template <class D>
-inline constexpr bool kHasExponentOps = kWidth<D> == 8;
+inline constexpr bool kHasExponentOps = kWidth<D> == 8 || (kIsPair<D> && kWidth<D> == 16);
 
 // y 2^n for an integer-valued n, rounded once (scalef).
 template <class D>
 QUORIX_INLINE D scale(D y, D n) {
-  const __m512d lanes = reinterpret_cast<__m512d>(y);  // the masked form: see sqrt
-  const __m512d powers = reinterpret_cast<__m512d>(n);
-  return reinterpret_cast<D>(_mm512_mask_scalef_pd(lanes, 0xff, lanes, powers));
+  if constexpr (kIsPair<D>) {
+    return {scale<typename D::Half>(y.low, n.low), scale<typename D::Half>(y.high, n.high)};
+  } else {
+    const __m512d lanes = reinterpret_cast<__m512d>(y);  // the masked form: see sqrt
+    const __m512d powers = reinterpret_cast<__m512d>(n);
+    return reinterpret_cast<D>(_mm512_mask_scalef_pd(lanes, 0xff, lanes, powers));
+  }
 }
 
 // x = m 2^e with m in [1, 2), for a positive finite x (subnormals included): getmant and getexp.
 template <class D>
 QUORIX_INLINE D mantissa(D x) {
-  const __m512d lanes = reinterpret_cast<__m512d>(x);
-  return reinterpret_cast<D>(
-      _mm512_mask_getmant_pd(lanes, 0xff, lanes, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_src));
+  if constexpr (kIsPair<D>) {
+    return {mantissa<typename D::Half>(x.low), mantissa<typename D::Half>(x.high)};
+  } else {
+    const __m512d lanes = reinterpret_cast<__m512d>(x);
+    return reinterpret_cast<D>(
+        _mm512_mask_getmant_pd(lanes, 0xff, lanes, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_src));
+  }
 }
 
 template <class D>
 QUORIX_INLINE D exponent(D x) {
-  const __m512d lanes = reinterpret_cast<__m512d>(x);
-  return reinterpret_cast<D>(_mm512_mask_getexp_pd(lanes, 0xff, lanes));
+  if constexpr (kIsPair<D>) {
+    return {exponent<typename D::Half>(x.low), exponent<typename D::Half>(x.high)};
+  } else {
+    const __m512d lanes = reinterpret_cast<__m512d>(x);
+    return reinterpret_cast<D>(_mm512_mask_getexp_pd(lanes, 0xff, lanes));
+  }
 }
 #else
 template <class D>
