@@ -207,11 +207,36 @@ QUORIX_INLINE Refinement<D> start_refinement(D beta, D x, D b_max, D s, Objectiv
   return {beta, x, b_max, s, objective, active, ln_beta};
 }
 
+// Moves lane i of one refinement into lane j of another.
+template <class D>
+QUORIX_INLINE void move_lane(const Refinement<D>& from, std::size_t i, Refinement<D>* to,
+                             std::size_t j) {
+  to->beta[j] = from.beta[i];
+  to->x[j] = from.x[i];
+  to->b_max[j] = from.b_max[i];
+  to->s[j] = from.s[i];
+  to->objective.lower[j] = from.objective.lower[i];
+  to->objective.upper[j] = from.objective.upper[i];
+  to->objective.left[j] = from.objective.left[i];
+  to->objective.right[j] = from.objective.right[i];
+  to->active[j] = from.active[i];
+  to->ln_beta[j] = from.ln_beta[i];
+  to->ds[j] = from.ds[i];
+  to->ds_previous[j] = from.ds_previous[i];
+  to->reversals[j] = from.reversals[i];
+}
+
+// The lanes that take a further step: active, and the last step not yet within rounding of s.
+template <class D>
+QUORIX_INLINE Mask<D> still_refining(const Refinement<D>& r) {
+  return r.active & ~(fabs(r.ds) <= kDblEpsilon * r.s);
+}
+
 // Householder step number `step` of the lanes still active; false once none is.
 template <class D>
 QUORIX_INLINE bool refine_step(Refinement<D>* state, int step) {
   Refinement<D>& r = *state;
-  r.active = r.active & ~(fabs(r.ds) <= kDblEpsilon * r.s);
+  r.active = still_refining(r);
   if (!any<D>(r.active)) return false;
   if (step >= 2) {
     r.reversals = r.reversals - (r.active & (r.ds * r.ds_previous < 0));
@@ -239,13 +264,14 @@ QUORIX_INLINE bool refine_step(Refinement<D>* state, int step) {
   return true;
 }
 
-// Blocks refined side by side, a step of each in turn: each step is a long chain of dependent
-// divisions, which the other blocks' steps overlap.
+// Blocks refined side by side, a step of each in turn, through step `last`: each step is a long
+// chain of dependent divisions, which the other blocks' steps overlap.
 template <int N, class D>
-QUORIX_STAGE void householder_refine_blocks(Refinement<D>* blocks) {
+QUORIX_STAGE void householder_refine_blocks(Refinement<D>* blocks,
+                                            int last = kMaxHouseholderSteps) {
   bool more[N];
   for (int k = 0; k < N; ++k) more[k] = true;
-  for (int step = 1; step <= kMaxHouseholderSteps; ++step) {
+  for (int step = 1; step <= last; ++step) {
     bool any_more = false;
     for (int k = 0; k < N; ++k) {
       more[k] = more[k] && refine_step(&blocks[k], step);
@@ -253,6 +279,12 @@ QUORIX_STAGE void householder_refine_blocks(Refinement<D>* blocks) {
     }
     if (!any_more) break;
   }
+}
+
+// The last step of blocks refined through the one before.
+template <class D>
+QUORIX_STAGE void householder_last_step(Refinement<D>* block) {
+  refine_step(block, kMaxHouseholderSteps);
 }
 
 template <class D>

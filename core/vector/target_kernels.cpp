@@ -364,8 +364,8 @@ template <class Stages, class... Kinds, std::size_t... I>
 bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
                            std::index_sequence<I...>) {
   using D = Lanes<kTargetWidth>;
-  // The first guess runs two blocks side by side: its long chain of dependent divisions,
-  // logarithms and exponentials leaves the processor waiting on latency (the stage 12 % faster).
+  // The first guess and the Householder steps run two blocks side by side: their long chains of
+  // dependent divisions, logarithms and exponentials leave the processor waiting on latency.
   using P = Pair<D>;
   constexpr std::size_t W = kTargetWidth;
   constexpr std::size_t kChunk = kVolatilityChunk;
@@ -469,33 +469,56 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
       const Mask<P> objective = (in.objective.lower & 1) | (in.objective.upper & 2);
       file(0, objective * kBlackClasses + black_class(in.x, in.s), count, in.active);
     });
-    // The Householder steps, two blocks at a time.
-    constexpr std::size_t kHeld = 2;  // 3 or 4 at once were no faster
-    lbr::Refinement<D> held[kHeld];
-    std::size_t held_at[kHeld][W], held_count[kHeld], waiting = 0;
+    // The Householder steps, two pairs at a time, through the one before the last. About a fifth
+    // of the lanes that remain active need the last step: they are moved into full pairs for it.
+    constexpr std::size_t kHeld = 2;  // one pair at a time was 1 % slower
+    constexpr int kLast = kMaxHouseholderSteps;
+    lbr::Refinement<P> held[kHeld], late;
+    std::size_t held_at[kHeld][2 * W], held_count[kHeld], waiting = 0;
+    std::size_t late_at[2 * W], late_count = 0;
+    const auto refine_late = [&] {
+      for (std::size_t j = late_count; j < 2 * W; ++j) {  // padding repeats the first lane
+        lbr::move_lane(late, 0, &late, j);
+        late_at[j] = late_at[0];
+      }
+      lbr::householder_last_step(&late);
+      std::copy(late_at, late_at + 2 * W, at);
+      scatter(kTotal, late.s, late_count);
+      late_count = 0;
+    };
     const auto refine_held = [&] {
       if (waiting == kHeld) {
-        lbr::householder_refine_blocks<kHeld>(held);
+        lbr::householder_refine_blocks<kHeld>(held, kLast - 1);
       } else {
-        for (std::size_t k = 0; k < waiting; ++k) lbr::householder_refine_blocks<1>(&held[k]);
+        for (std::size_t k = 0; k < waiting; ++k) {
+          lbr::householder_refine_blocks<1>(&held[k], kLast - 1);
+        }
       }
       for (std::size_t k = 0; k < waiting; ++k) {
-        std::copy(held_at[k], held_at[k] + W, at);
+        std::copy(held_at[k], held_at[k] + 2 * W, at);
         scatter(kTotal, held[k].s, held_count[k]);
+        const Mask<P> refining = lbr::still_refining(held[k]);
+        for (std::size_t j = 0; j < held_count[k]; ++j) {
+          if (!refining[j]) continue;
+          lbr::move_lane(held[k], j, &late, late_count);
+          late_at[late_count++] = held_at[k][j];
+          if (late_count == 2 * W) refine_late();
+        }
       }
       waiting = 0;
     };
-    over_lists(0, kLists, W, [&](int list, std::size_t count) {
-      const lbr::Objective<D> objective{Mask<D>{} - (list / kBlackClasses == 1),
-                                        Mask<D>{} - (list / kBlackClasses == 2), gather(kLeft, D{}),
-                                        gather(kRight, D{})};
-      held[waiting] = lbr::start_refinement(gather(kBeta, D{}), gather(kX, D{}), gather(kBMax, D{}),
-                                            gather(kS, D{}), objective, all);
-      std::copy(at, at + W, held_at[waiting]);
+    over_lists(0, kLists, 2 * W, [&](int list, std::size_t count) {
+      const lbr::Objective<P> objective{Mask<P>{} - (list / kBlackClasses == 1),
+                                        Mask<P>{} - (list / kBlackClasses == 2), gather(kLeft, P{}),
+                                        gather(kRight, P{})};
+      held[waiting] = lbr::start_refinement(gather(kBeta, P{}), gather(kX, P{}), gather(kBMax, P{}),
+                                            gather(kS, P{}), objective, ~Mask<P>{});
+      std::copy(at, at + 2 * W, held_at[waiting]);
       held_count[waiting] = count;
       if (++waiting == kHeld) refine_held();
     });
     if (waiting > 0) refine_held();
+    if (late_count > 0) refine_late();
     finish_chunk<D>(
         plans, state[kTotal], columns, chunk, size,
         [](const VolatilityPlan<D>& plan, D lanes) { return finish_volatility(plan, lanes); });
