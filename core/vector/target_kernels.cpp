@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include <pthread.h>
@@ -364,10 +365,11 @@ template <class Stages, class... Kinds, std::size_t... I>
 bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
                            std::index_sequence<I...>) {
   using D = Lanes<kTargetWidth>;
-  // The first guess and the Householder steps run two blocks side by side: their long chains of
-  // dependent divisions, logarithms and exponentials leave the processor waiting on latency.
-  using P = Pair<D>;
-  constexpr std::size_t W = kTargetWidth;
+  // With AVX-512 the first guess and the Householder steps run two blocks side by side: their long
+  // chains of dependent divisions, logarithms and exponentials leave the processor waiting on
+  // latency. With AVX2's 16 registers, pairs spill (2 % slower).
+  using P = std::conditional_t<kTargetWidth >= 8, Pair<D>, D>;
+  constexpr std::size_t W = kTargetWidth, PW = kWidth<P>;
   constexpr std::size_t kChunk = kVolatilityChunk;
   constexpr int kLists = 3 * kBlackClasses;  // objectives plain, lower, upper by classes
   VolatilityScratch* scratch = thread_scratch<VolatilityScratch>();
@@ -376,7 +378,7 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   auto& plans = scratch->plans;
   auto& filed = scratch->filed;
   auto& order = scratch->order;
-  std::size_t at[2 * W];
+  std::size_t at[PW];
 
   // The elements at[0..) of a field, as lanes of the type of `lanes`.
   const auto gather = [&](Field field, auto lanes) {
@@ -451,7 +453,7 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
       scatter(kSideV, in.side.v, count);
       file(1, (lower_branch(in) & 1) | (upper_branch(in) & 2), count, all);
     });
-    over_lists(1, 3, 2 * W, [&](int, std::size_t count) {
+    over_lists(1, 3, PW, [&](int, std::size_t count) {
       Inversion<P> in;  // the fields the first guess reads
       in.beta = gather(kBeta, P{});
       in.x = gather(kX, P{});
@@ -474,15 +476,15 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
     constexpr std::size_t kHeld = 2;  // one pair at a time was 1 % slower
     constexpr int kLast = kMaxHouseholderSteps;
     lbr::Refinement<P> held[kHeld], late;
-    std::size_t held_at[kHeld][2 * W], held_count[kHeld], waiting = 0;
-    std::size_t late_at[2 * W], late_count = 0;
+    std::size_t held_at[kHeld][PW], held_count[kHeld], waiting = 0;
+    std::size_t late_at[PW], late_count = 0;
     const auto refine_late = [&] {
-      for (std::size_t j = late_count; j < 2 * W; ++j) {  // padding repeats the first lane
+      for (std::size_t j = late_count; j < PW; ++j) {  // padding repeats the first lane
         lbr::move_lane(late, 0, &late, j);
         late_at[j] = late_at[0];
       }
       lbr::householder_last_step(&late);
-      std::copy(late_at, late_at + 2 * W, at);
+      std::copy(late_at, late_at + PW, at);
       scatter(kTotal, late.s, late_count);
       late_count = 0;
     };
@@ -495,25 +497,25 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
         }
       }
       for (std::size_t k = 0; k < waiting; ++k) {
-        std::copy(held_at[k], held_at[k] + 2 * W, at);
+        std::copy(held_at[k], held_at[k] + PW, at);
         scatter(kTotal, held[k].s, held_count[k]);
         const Mask<P> refining = lbr::still_refining(held[k]);
         for (std::size_t j = 0; j < held_count[k]; ++j) {
           if (!refining[j]) continue;
           lbr::move_lane(held[k], j, &late, late_count);
           late_at[late_count++] = held_at[k][j];
-          if (late_count == 2 * W) refine_late();
+          if (late_count == PW) refine_late();
         }
       }
       waiting = 0;
     };
-    over_lists(0, kLists, 2 * W, [&](int list, std::size_t count) {
+    over_lists(0, kLists, PW, [&](int list, std::size_t count) {
       const lbr::Objective<P> objective{Mask<P>{} - (list / kBlackClasses == 1),
                                         Mask<P>{} - (list / kBlackClasses == 2), gather(kLeft, P{}),
                                         gather(kRight, P{})};
       held[waiting] = lbr::start_refinement(gather(kBeta, P{}), gather(kX, P{}), gather(kBMax, P{}),
                                             gather(kS, P{}), objective, ~Mask<P>{});
-      std::copy(at, at + 2 * W, held_at[waiting]);
+      std::copy(at, at + PW, held_at[waiting]);
       held_count[waiting] = count;
       if (++waiting == kHeld) refine_held();
     });
