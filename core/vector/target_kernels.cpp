@@ -178,7 +178,7 @@ void sort_by_key(const std::uint8_t* key, const Index* at, std::size_t size, int
 }
 
 // The working arrays of a staged kernel, one set per thread, made on the thread's first staged
-// call and freed when it ends: on the stack they would take up to 165 kB, more than some threads
+// call and freed when it ends: on the stack they would take up to 330 kB, more than some threads
 // have (musl's default of 128 kB, or a smaller threading.stack_size). A thread key rather than a
 // thread_local object, whose destructor glibc would run from the dynamic TLS of this module
 // (ThreadSanitizer then reports its reuse as a race). Null when the key or the arrays cannot be
@@ -316,10 +316,10 @@ bool map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   return true;
 }
 
-// Each list leaves at most one part-filled block per chunk: 1024 options against 256 fill the
-// Householder stage's blocks 95 % against 84 % (random options), for about 165 kB of working
-// arrays.
-constexpr std::size_t kVolatilityChunk = 1024;
+// Each list leaves at most one part-filled block per chunk: 2048 options against 1024 fill the
+// Householder stage's pairs of blocks 97 % against 93 % (random options; 3 % faster), for about
+// 330 kB of working arrays.
+constexpr std::size_t kVolatilityChunk = 2048;
 
 // The values an inversion carries from stage to stage, by element of the chunk.
 enum Field {
