@@ -188,7 +188,7 @@ QUORIX_INLINE D householder_ratio(const Step<D>& step) {
   return select<D>(in_range, merged, divided);
 }
 
-// The state of one block's Householder iteration.
+// The state of one block's Householder iteration (move_lane copies every field).
 template <class D>
 struct Refinement {
   D beta, x, b_max, s;

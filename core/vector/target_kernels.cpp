@@ -474,7 +474,6 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
     // The Householder steps, two pairs at a time, through the one before the last. About a fifth
     // of the lanes that remain active need the last step: they are moved into full pairs for it.
     constexpr std::size_t kHeld = 2;  // one pair at a time was 1 % slower
-    constexpr int kLast = kMaxHouseholderSteps;
     lbr::Refinement<P> held[kHeld], late;
     std::size_t held_at[kHeld][PW], held_count[kHeld], waiting = 0;
     std::size_t late_at[PW], late_count = 0;
@@ -490,10 +489,10 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
     };
     const auto refine_held = [&] {
       if (waiting == kHeld) {
-        lbr::householder_refine_blocks<kHeld>(held, kLast - 1);
+        lbr::householder_refine_blocks<kHeld>(held, kMaxHouseholderSteps - 1);
       } else {
         for (std::size_t k = 0; k < waiting; ++k) {
-          lbr::householder_refine_blocks<1>(&held[k], kLast - 1);
+          lbr::householder_refine_blocks<1>(&held[k], kMaxHouseholderSteps - 1);
         }
       }
       for (std::size_t k = 0; k < waiting; ++k) {
