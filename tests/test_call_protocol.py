@@ -42,8 +42,8 @@ def test_signature_and_documentation(name, params):
     assert [a.arg for a in stub.args.args] == params
     assert all(a.annotation is not None for a in stub.args.args) and stub.returns is not None
     assert function.__module__ == "quorix._core"
-    exported = getattr(quorix, name)  # the scalar twin itself, or the broadcasting form
-    assert exported is function or list(inspect.signature(exported).parameters) == params
+    exported = getattr(quorix, name)  # the scalar twin itself, or the public ufunc's function
+    assert exported is function or list(inspect.signature(exported).parameters)[:-1] == params
 
 
 RAISES = odd(__float__=ZeroDivisionError, __index__=ZeroDivisionError)

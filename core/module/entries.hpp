@@ -22,12 +22,12 @@ PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return run_scalar(Kernel, D, slots);
 }
 
-template <const Descriptor& D, KernelId Kernel, std::size_t ThresholdValue>
+template <const Descriptor& D, KernelId Kernel>
 PyObject* vector_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static_assert(kernel_shape(Kernel).columns == D.count, "one column per parameter");
   PyObject* slots[kMaxParameters];
   if (!match_arguments(D, args, nargs, kwnames, slots)) return nullptr;
-  return run_vector(Kernel, ThresholdValue, D.parameters.data(), slots);
+  return run_vector(Kernel, D.parameters.data(), slots);
 }
 
 }  // namespace quorix

@@ -7,12 +7,12 @@ namespace quorix {
 
 namespace {
 
-#define BSM_FLAGGED "flag, s, k, t, r, q, sigma"
-#define BSM_PLAIN "s, k, t, r, q, sigma"
-#define BSM_IV "target_price, flag, s, k, t, r, q"
-#define B76_FLAGGED "flag, f, k, t, r, sigma"
-#define B76_PLAIN "f, k, t, r, sigma"
-#define B76_IV "target_price, flag, f, k, t, r"
+#define BSM_FLAGGED QUORIX_BSM_FLAGGED
+#define BSM_PLAIN QUORIX_BSM_PLAIN
+#define BSM_IV QUORIX_BSM_IV
+#define B76_FLAGGED QUORIX_B76_FLAGGED
+#define B76_PLAIN QUORIX_B76_PLAIN
+#define B76_IV QUORIX_B76_IV
 
 #define BSM_GREEKS_DOC                                                                  \
   "Compute all five BSM Greeks in a single pass.\n"                                     \
@@ -23,27 +23,27 @@ namespace {
   "and `pdf` evaluations \u2014 ~3\u00d7 faster on the bundled `bs.greeks(...)` path\n" \
   "(measured at N=10k on Apple M4 Pro: 273 \u00b5s combined vs 568 \u00b5s individual)."
 
-// One row per function: name, parameters, threshold class (vector functions) or the vector
-// twin whose kernel it runs (scalar functions), and documentation body. VECTOR rows come first,
+// One row per function: name, parameters, the vector twin whose kernel it runs (scalar
+// functions), and documentation body. VECTOR rows come first,
 // then SCALAR rows, in registration order.
 #define QUORIX_FUNCTIONS(VECTOR, SCALAR)                                                         \
-  VECTOR(bsm_price, BSM_FLAGGED, kPriceThreshold, "")                                            \
-  VECTOR(bsm_delta, BSM_FLAGGED, kSingleGreekThreshold, "")                                      \
-  VECTOR(bsm_gamma, BSM_PLAIN, kSingleGreekThreshold, "")                                        \
-  VECTOR(bsm_vega, BSM_PLAIN, kSingleGreekThreshold, "")                                         \
-  VECTOR(bsm_theta, BSM_FLAGGED, kSingleGreekThreshold, "")                                      \
-  VECTOR(bsm_rho, BSM_FLAGGED, kSingleGreekThreshold, "")                                        \
-  VECTOR(bsm_greeks, BSM_FLAGGED, kCombinedGreeksThreshold, BSM_GREEKS_DOC)                      \
-  VECTOR(bsm_iv, BSM_IV, kImpliedVolatilityThreshold, "")                                        \
-  VECTOR(black76_price, B76_FLAGGED, kPriceThreshold, "")                                        \
-  VECTOR(black76_delta, B76_FLAGGED, kSingleGreekThreshold, "")                                  \
-  VECTOR(black76_gamma, B76_PLAIN, kSingleGreekThreshold, "")                                    \
-  VECTOR(black76_vega, B76_PLAIN, kSingleGreekThreshold, "")                                     \
-  VECTOR(black76_theta, B76_FLAGGED, kSingleGreekThreshold, "")                                  \
-  VECTOR(black76_rho, B76_FLAGGED, kSingleGreekThreshold, "")                                    \
-  VECTOR(black76_greeks, B76_FLAGGED, kCombinedGreeksThreshold,                                  \
+  VECTOR(bsm_price, BSM_FLAGGED, "")                                            \
+  VECTOR(bsm_delta, BSM_FLAGGED, "")                                      \
+  VECTOR(bsm_gamma, BSM_PLAIN, "")                                        \
+  VECTOR(bsm_vega, BSM_PLAIN, "")                                         \
+  VECTOR(bsm_theta, BSM_FLAGGED, "")                                      \
+  VECTOR(bsm_rho, BSM_FLAGGED, "")                                        \
+  VECTOR(bsm_greeks, BSM_FLAGGED, BSM_GREEKS_DOC)                      \
+  VECTOR(bsm_iv, BSM_IV, "")                                        \
+  VECTOR(black76_price, B76_FLAGGED, "")                                        \
+  VECTOR(black76_delta, B76_FLAGGED, "")                                  \
+  VECTOR(black76_gamma, B76_PLAIN, "")                                    \
+  VECTOR(black76_vega, B76_PLAIN, "")                                     \
+  VECTOR(black76_theta, B76_FLAGGED, "")                                  \
+  VECTOR(black76_rho, B76_FLAGGED, "")                                    \
+  VECTOR(black76_greeks, B76_FLAGGED,                                  \
          "Compute all five Black-76 Greeks in a single pass. See `bsm_greeks`.")                 \
-  VECTOR(black76_iv, B76_IV, kImpliedVolatilityThreshold, "")                                    \
+  VECTOR(black76_iv, B76_IV, "")                                    \
   SCALAR(bsm_price_scalar, BSM_FLAGGED, bsm_price, "")                                           \
   SCALAR(bsm_delta_scalar, BSM_FLAGGED, bsm_delta, "")                                           \
   SCALAR(bsm_gamma_scalar, BSM_PLAIN, bsm_gamma, "")                                             \
@@ -63,7 +63,7 @@ namespace {
   SCALAR(black76_iv_scalar, B76_IV, black76_iv,                                                  \
          "Scalar twin of `black76_iv` (the BSM solver with q = r, as in `black76_iv`).")
 
-#define DESCRIBE_VECTOR(NAME, PARAMS, THRESHOLD, DOC) \
+#define DESCRIBE_VECTOR(NAME, PARAMS, DOC) \
   constexpr Descriptor k_##NAME = describe(#NAME, PARAMS);
 #define DESCRIBE_SCALAR(NAME, PARAMS, KERNEL, DOC) \
   constexpr Descriptor k_##NAME = describe(#NAME, PARAMS);
@@ -79,8 +79,8 @@ PyCFunction as_cfunction(Entry entry) {
 
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
-#define VECTOR_ROW(NAME, PARAMS, THRESHOLD, DOC)                                    \
-  {#NAME, as_cfunction(&vector_entry<k_##NAME, KernelId::NAME, THRESHOLD>), kFlags, \
+#define VECTOR_ROW(NAME, PARAMS, DOC)                                          \
+  {#NAME, as_cfunction(&vector_entry<k_##NAME, KernelId::NAME>), kFlags, \
    DOCSTRING(NAME, PARAMS, DOC)},
 #define SCALAR_ROW(NAME, PARAMS, KERNEL, DOC)                              \
   {#NAME, as_cfunction(&scalar_entry<k_##NAME, KernelId::KERNEL>), kFlags, \

@@ -50,8 +50,7 @@ void map_in_parallel(BlockKernel kernel, const Columns& columns, std::size_t n) 
 
 // The extracted inputs are released in reverse argument order when `inputs` goes out of scope,
 // on every path.
-PyObject* run_vector(KernelId kernel, std::size_t threshold, const std::string_view* parameters,
-                     PyObject* const* slots) {
+PyObject* run_vector(KernelId kernel, const std::string_view* parameters, PyObject* const* slots) {
   const KernelShape& shape = kernel_shape(kernel);
   std::array<ExtractedArray, kMaxColumns> inputs;
   for (std::size_t i = 0; i < shape.columns; ++i) {
@@ -75,7 +74,7 @@ PyObject* run_vector(KernelId kernel, std::size_t threshold, const std::string_v
   if (!results.allocate(n, shape.outputs)) return nullptr;
   for (std::size_t j = 0; j < shape.outputs; ++j) columns.outputs[j] = results.column(j);
   const BlockKernel block = kernel_table().kernels[static_cast<int>(kernel)];
-  if (n >= threshold) {
+  if (n >= shape.threshold) {
     Detached detached;
     map_in_parallel(block, columns, n);
   } else {

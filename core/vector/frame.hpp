@@ -12,18 +12,9 @@
 
 namespace quorix {
 
-// Smallest n that runs on the worker pool, by cost per element.
-enum Threshold : std::size_t {
-  kImpliedVolatilityThreshold = 1024,
-  kCombinedGreeksThreshold = 4096,
-  kPriceThreshold = 8192,
-  kSingleGreekThreshold = 16384,
-};
-
 // The whole vector call after argument matching: one argument per parameter in `slots`, in
 // declaration order, the parameters named by `parameters` for the error notes. Returns the
 // result array (a 5-tuple of arrays for the combined Greeks), or nullptr with an exception set.
-PyObject* run_vector(KernelId kernel, std::size_t threshold, const std::string_view* parameters,
-                     PyObject* const* slots);
+PyObject* run_vector(KernelId kernel, const std::string_view* parameters, PyObject* const* slots);
 
 }  // namespace quorix

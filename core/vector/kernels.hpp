@@ -1,8 +1,10 @@
 // The block kernels of the 16 functions: one table per instruction-set target, each entry
-// evaluating a range of elements of the call's columns.
+// evaluating a range of elements of the call's columns. Each row says all a front end needs to
+// know of a function: its parameters (one column each), its outputs and its parallel threshold.
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace quorix {
 
@@ -19,25 +21,39 @@ struct Columns {
 // Evaluates elements [begin, end), writing each result into its own slot of every output.
 using BlockKernel = void (*)(const Columns& columns, std::size_t begin, std::size_t end);
 
-// One row per kernel: its name, the lane kernel, the outputs, and the column kinds (F: flag,
-// N: number).
-#define QUORIX_KERNELS(X)                                       \
-  X(bsm_price, option_price, 1, F, N, N, N, N, N, N)            \
-  X(bsm_delta, option_delta, 1, F, N, N, N, N, N, N)            \
-  X(bsm_gamma, option_gamma, 1, N, N, N, N, N, N)               \
-  X(bsm_vega, option_vega, 1, N, N, N, N, N, N)                 \
-  X(bsm_theta, option_theta, 1, F, N, N, N, N, N, N)            \
-  X(bsm_rho, option_rho, 1, F, N, N, N, N, N, N)                \
-  X(bsm_greeks, option_greeks, 5, F, N, N, N, N, N, N)          \
-  X(bsm_iv, implied_volatility, 1, N, F, N, N, N, N, N)         \
-  X(black76_price, black76_price, 1, F, N, N, N, N, N)          \
-  X(black76_delta, black76_delta, 1, F, N, N, N, N, N)          \
-  X(black76_gamma, black76_gamma, 1, N, N, N, N, N)             \
-  X(black76_vega, black76_vega, 1, N, N, N, N, N)               \
-  X(black76_theta, black76_theta, 1, F, N, N, N, N, N)          \
-  X(black76_rho, black76_rho, 1, F, N, N, N, N, N)              \
-  X(black76_greeks, black76_option_greeks, 5, F, N, N, N, N, N) \
-  X(black76_iv, black76_implied_volatility, 1, N, F, N, N, N, N)
+// Smallest n that runs on the worker pool, by cost per element.
+enum Threshold : std::size_t {
+  kImpliedVolatilityThreshold = 1024,
+  kCombinedGreeksThreshold = 4096,
+  kPriceThreshold = 8192,
+  kSingleGreekThreshold = 16384,
+};
+
+#define QUORIX_BSM_FLAGGED "flag, s, k, t, r, q, sigma"
+#define QUORIX_BSM_PLAIN "s, k, t, r, q, sigma"
+#define QUORIX_BSM_IV "target_price, flag, s, k, t, r, q"
+#define QUORIX_B76_FLAGGED "flag, f, k, t, r, sigma"
+#define QUORIX_B76_PLAIN "f, k, t, r, sigma"
+#define QUORIX_B76_IV "target_price, flag, f, k, t, r"
+
+// One row per kernel: its name, the lane kernel, the outputs, the threshold and the parameters.
+#define QUORIX_KERNELS(X)                                                                      \
+  X(bsm_price, option_price, 1, kPriceThreshold, QUORIX_BSM_FLAGGED)                           \
+  X(bsm_delta, option_delta, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                     \
+  X(bsm_gamma, option_gamma, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                       \
+  X(bsm_vega, option_vega, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                         \
+  X(bsm_theta, option_theta, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                     \
+  X(bsm_rho, option_rho, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                         \
+  X(bsm_greeks, option_greeks, 5, kCombinedGreeksThreshold, QUORIX_BSM_FLAGGED)                \
+  X(bsm_iv, implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_BSM_IV)                 \
+  X(black76_price, black76_price, 1, kPriceThreshold, QUORIX_B76_FLAGGED)                      \
+  X(black76_delta, black76_delta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                \
+  X(black76_gamma, black76_gamma, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                  \
+  X(black76_vega, black76_vega, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                    \
+  X(black76_theta, black76_theta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                \
+  X(black76_rho, black76_rho, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                    \
+  X(black76_greeks, black76_option_greeks, 5, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED)    \
+  X(black76_iv, black76_implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_B76_IV)
 
 enum class KernelId : int {
 #define QUORIX_KERNEL_ID(NAME, ...) NAME,
@@ -45,40 +61,58 @@ enum class KernelId : int {
 #undef QUORIX_KERNEL_ID
 };
 
-inline constexpr std::size_t kKernelCount = 16;
+inline constexpr std::size_t kKernelCount = 0
+#define QUORIX_KERNEL_ONE(...) +1
+    QUORIX_KERNELS(QUORIX_KERNEL_ONE)
+#undef QUORIX_KERNEL_ONE
+    ;
 
-// What the frame needs to know of a kernel: its columns and where the flag is.
+inline constexpr int kNoColumn = -1;
+
+// What a front end needs to know of a kernel, read off its row.
 struct KernelShape {
+  std::string_view name;
+  std::string_view parameters;  // "flag, s, k", as callers name them
   std::size_t columns;
-  int flag;  // column index of the flag, or -1
+  int flag;   // column of the flag, or kNoColumn
+  int t;      // column of the time to expiry
+  int sigma;  // column of the volatility, or kNoColumn
   std::size_t outputs;
+  std::size_t threshold;
 };
 
-namespace shape {
-enum Kind { F, N };
-template <class... Kinds>
-constexpr KernelShape of(std::size_t outputs, Kinds... kinds) {
-  const Kind list[] = {kinds...};
-  int flag = -1;
-  for (std::size_t i = 0; i < sizeof...(kinds); ++i) {
-    if (list[i] == F) flag = static_cast<int>(i);
-  }
-  return {sizeof...(kinds), flag, outputs};
+// The name of parameter `index` of a list "flag, s, k".
+constexpr std::string_view parameter_name(std::string_view list, std::size_t index) {
+  for (; index > 0; --index) list = list.substr(list.find(", ") + 2);
+  return list.substr(0, list.find(", "));
 }
 
-inline constexpr KernelShape kAll[kKernelCount] = {
-#define QUORIX_KERNEL_SHAPE(NAME, KERNEL, OUTPUTS, ...) of(OUTPUTS, __VA_ARGS__),
+constexpr KernelShape describe_kernel(std::string_view name, std::string_view parameters,
+                                      std::size_t outputs, std::size_t threshold) {
+  KernelShape shape{name, parameters, 1, kNoColumn, kNoColumn, kNoColumn, outputs, threshold};
+  for (char c : parameters) shape.columns += c == ',';
+  for (std::size_t i = 0; i < shape.columns; ++i) {
+    const std::string_view parameter = parameter_name(parameters, i);
+    const int column = static_cast<int>(i);
+    if (parameter == "flag") shape.flag = column;
+    if (parameter == "t") shape.t = column;
+    if (parameter == "sigma") shape.sigma = column;
+  }
+  return shape;
+}
+
+inline constexpr KernelShape kKernelShapes[kKernelCount] = {
+#define QUORIX_KERNEL_SHAPE(NAME, KERNEL, OUTPUTS, THRESHOLD, PARAMETERS) \
+  describe_kernel(#NAME, PARAMETERS, OUTPUTS, THRESHOLD),
     QUORIX_KERNELS(QUORIX_KERNEL_SHAPE)
 #undef QUORIX_KERNEL_SHAPE
 };
-}  // namespace shape
 
-inline constexpr const KernelShape& kernel_shape(KernelId id) {
-  return shape::kAll[static_cast<int>(id)];
+constexpr const KernelShape& kernel_shape(KernelId id) {
+  return kKernelShapes[static_cast<int>(id)];
 }
 
 struct KernelTable {
-  const char* target;
   BlockKernel kernels[kKernelCount];
 };
 

@@ -568,12 +568,12 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
   map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, inputs);
 }
 
-#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, OUTPUTS, ...) \
-  struct NAME##_kernel {                                  \
-    template <class... A>                                 \
-    auto operator()(A... a) const {                       \
-      return KERNEL(a...);                                \
-    }                                                     \
+#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, ...) \
+  struct NAME##_kernel {                         \
+    template <class... A>                        \
+    auto operator()(A... a) const {              \
+      return KERNEL(a...);                       \
+    }                                            \
   };
 QUORIX_KERNELS(QUORIX_KERNEL_FUNCTOR)
 #undef QUORIX_KERNEL_FUNCTOR
@@ -645,23 +645,26 @@ QUORIX_SORTED(black76_theta, Black76GreeksClass)
 QUORIX_SORTED(black76_greeks, Black76GreeksClass)
 #undef QUORIX_SORTED
 
+// The block kernel of a row: a flag column where the row's parameters name one, numbers elsewhere.
+template <class Kernel, KernelId Id, std::size_t... I>
+constexpr BlockKernel block_of(std::index_sequence<I...>) {
+  constexpr int flag = kernel_shape(Id).flag;
+  return &map_block<Kernel, kTargetWidth, std::conditional_t<static_cast<int>(I) == flag, F, N>...>;
+}
+
 }  // namespace
 
 }  // namespace QUORIX_TARGET
 
 #define QUORIX_CONCAT_(A, B) A##B
 #define QUORIX_CONCAT(A, B) QUORIX_CONCAT_(A, B)
-#define QUORIX_STRING_(A) #A
-#define QUORIX_STRING(A) QUORIX_STRING_(A)
 
 extern const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET);
-const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET) = {
-    QUORIX_STRING(QUORIX_TARGET),
-    {
-#define QUORIX_KERNEL_ROW(NAME, KERNEL, OUTPUTS, ...) \
-  &map_block<NAME##_kernel, kTargetWidth, __VA_ARGS__>,
-        QUORIX_KERNELS(QUORIX_KERNEL_ROW)
+const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET) = {{
+#define QUORIX_KERNEL_ROW(NAME, ...) \
+  block_of<NAME##_kernel, KernelId::NAME>(std::make_index_sequence<kernel_shape(KernelId::NAME).columns>{}),
+    QUORIX_KERNELS(QUORIX_KERNEL_ROW)
 #undef QUORIX_KERNEL_ROW
-    }};
+}};
 
 }  // namespace quorix

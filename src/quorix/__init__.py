@@ -1,13 +1,14 @@
 """quorix: European option prices, Greeks and implied volatilities (BSM and Black-76).
 
-The functions take any mix of numbers and array-likes (lists, NumPy arrays of any real dtype and
-shape, pandas Series, Dask arrays) and broadcast them together; the strict zero-copy core is
-`quorix._core`, whose `_scalar` twins are exported here as they are.
+The functions are NumPy ufuncs: numbers, lists, arrays of any real dtype and shape, pandas Series,
+xarray DataArrays and Dask collections broadcast together, with out= and where=; missing data in
+gives NaN out. The strict zero-copy core is `quorix._core`, whose `_scalar` twins are exported here
+as they are.
 """
 
 from . import _core
-from ._broadcast import FUNCTIONS as _FUNCTIONS
-from ._broadcast import Greeks
+from ._functions import FUNCTIONS as _FUNCTIONS
+from ._functions import Greeks
 
 _SCALARS = [name for name in _core.__all__ if name.endswith("_scalar")]
 globals().update(_FUNCTIONS)

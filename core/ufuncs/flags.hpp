@@ -1,0 +1,16 @@
+// Option flags from the words callers write: "c", "call", "p", "put" in any case.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quorix::ufuncs {
+
+// flag_codes(words): an int8 array of the words' shape, -1 for a put and 1 for a call, from a
+// NumPy array of str, bytes or Python str objects. ValueError names the first other word.
+PyObject* flag_codes(PyObject* module, PyObject* words);
+
+// The flag of a str object: -1 for a put, 1 for a call, 0 when it is not a flag word.
+signed char word_flag(PyObject* word);
+
+}  // namespace quorix::ufuncs
