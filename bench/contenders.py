@@ -14,15 +14,31 @@ import numpy as np
 PER_OPTION = {"vollib", "quantlib"}  # contenders that loop over options in Python
 
 
-def quorix(batch):
+def quorix(batch, module=None):
+    """The public functions (NumPy ufuncs), or with module, the same calls on quorix._core."""
     import quorix as qx
+    qx = module or qx
     flag8 = batch["flag"].astype(np.int8)
     market = [batch[name] for name in ("s", "k", "t", "r", "q")]
-    return {
-        "price": lambda: qx.bsm_price(flag8, *market, batch["sigma"]),
-        "greeks": lambda: qx.bsm_greeks(flag8, *market, batch["sigma"]),
+    k, t, sigma = batch["k"], batch["t"], batch["sigma"]
+    if module is None:  # numbers broadcast against the arrays, and the flags as words
+        words = np.where(flag8 < 0, "p", "c")
+        spot, rate, dividend = 100.0, 0.03, 0.01
+        extra = {"price, flag words": lambda: qx.bsm_price(words, *market, sigma)}
+    else:  # the core takes only whole columns
+        spot, rate, dividend = (np.full(k.size, value) for value in (100.0, 0.03, 0.01))
+        extra = {}
+    return dict({
+        "price": lambda: qx.bsm_price(flag8, *market, sigma),
+        "greeks": lambda: qx.bsm_greeks(flag8, *market, sigma),
         "iv": lambda: qx.bsm_iv(batch["price"], flag8, *market),
-    }
+        "price, broadcast numbers": lambda: qx.bsm_price(flag8, spot, k, t, rate, dividend, sigma),
+    }, **extra)
+
+
+def quorix_core(batch):
+    import quorix._core
+    return quorix(batch, quorix._core)
 
 
 def numpy_closed_form(batch):

@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import timeit
+import tracemalloc
 from pathlib import Path
 
 import numpy as np
@@ -50,6 +51,7 @@ def runs(pvv_python):
     here = sys.executable
     return [
         ("quorix, 1 worker", "quorix", here, {"RAYON_NUM_THREADS": "1"}),
+        ("quorix._core, 1 worker", "quorix_core", here, {"RAYON_NUM_THREADS": "1"}),
         (f"quorix, {CORES} workers", "quorix", here, {"RAYON_NUM_THREADS": str(CORES)}),
         ("NumPy + scipy ndtr", "numpy_closed_form", here, {}),
         ("py_vollib_vectorized", "py_vollib_vectorized", pvv_python or here, {}),
@@ -76,7 +78,7 @@ def measure(config, batches, plan):
     return result
 
 
-VECTOR_CONTENDERS = ("quorix", "numpy_closed_form", "py_vollib_vectorized")
+VECTOR_CONTENDERS = ("quorix", "quorix_core", "numpy_closed_form", "py_vollib_vectorized")
 
 
 def median_of_rounds(measured):
@@ -97,6 +99,9 @@ def scalar_overhead():
         "bsm_price_scalar": lambda: core.bsm_price_scalar(1, 100.0, 105.0, 0.5, 0.03, 0.01, 0.2),
         "bsm_greeks_scalar": lambda: core.bsm_greeks_scalar(1, 100.0, 105.0, 0.5, 0.03, 0.01, 0.2),
         "bsm_iv_scalar": lambda: core.bsm_iv_scalar(3.9, 1, 100.0, 105.0, 0.5, 0.03, 0.01),
+        'quorix.bsm_price("c", ...) on floats': lambda: quorix.bsm_price("c", 100.0, 105.0, 0.5, 0.03, 0.01, 0.2),
+        'quorix.bsm_greeks("c", ...) on floats': lambda: quorix.bsm_greeks("c", 100.0, 105.0, 0.5, 0.03, 0.01, 0.2),
+        'quorix.bsm_iv(3.9, "c", ...) on floats': lambda: quorix.bsm_iv(3.9, "c", 100.0, 105.0, 0.5, 0.03, 0.01),
     }
     timer = timeit.Timer
     return {name: 1e9 * min(timer(call).repeat(5, 20000)) / 20000 for name, call in calls.items()}
@@ -194,6 +199,30 @@ def summary(results, prices, accuracy, overhead, plan):
     return lines
 
 
+def public_against_core(results, plan):
+    """The public ufuncs' time over quorix._core's for the same calls, one worker; numbers broadcast
+    against arrays (the core takes whole columns), and flag words against int8 flags."""
+    public = results.get("quorix, 1 worker", {}).get("timings", {})
+    core = results.get("quorix._core, 1 worker", {}).get("timings", {})
+    sizes = plan["sizes"]
+    lines = ["", "### The public ufuncs against quorix._core, 1 worker: time ratio", "",
+             "| call | " + " | ".join(f"n = {n:.0e}" for n in sizes) + " |", "|---|" + "---:|" * len(sizes)]
+    rows = [(f"`{op}`", public.get(op, {}), core.get(op, {})) for op in ("price", "greeks", "iv", "price, broadcast numbers")]
+    rows.append(("`price`, flag words against int8 flags", public.get("price, flag words", {}), public.get("price", {})))
+    for label, slow, fast in rows:
+        cells = [f"{slow[str(n)] / fast[str(n)]:.3f}" if isinstance(slow.get(str(n)), float)
+                 and isinstance(fast.get(str(n)), float) else "not run" for n in sizes]
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    n = max(sizes)
+    k = np.linspace(50.0, 150.0, n)
+    tracemalloc.start()
+    quorix.bsm_price("c", 100.0, k, 0.5, 0.03, 0.01, 0.2)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    lines.append(f"\nNumbers broadcast against an array of {n:.0e}: traced peak {peak / (8 * n):.3f} times the result's bytes.")
+    return lines
+
+
 def targets(results, plan):
     def seconds(label, operation, n):
         return results.get(label, {}).get("timings", {}).get(operation, {}).get(str(n))
@@ -252,7 +281,8 @@ def main():
     truth = reference_prices(batch, PRICE_SAMPLE)
     prices = {label: price_accuracy(truth, result["price"][:PRICE_SAMPLE])
               for label, result in results.items() if "price" in result and label != f"quorix, {CORES} workers"}
-    lines = summary(results, prices, accuracy, scalar_overhead(), plan) + targets(results, plan)
+    lines = summary(results, prices, accuracy, scalar_overhead(), plan) + public_against_core(results, plan)
+    lines += targets(results, plan)
     print("\n".join(lines))
     if args.record:
         raw = {label: {k: v for k, v in result.items() if k not in ("iv", "price")}
