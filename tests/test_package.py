@@ -152,6 +152,11 @@ def test_series_are_aligned_on_their_index_and_give_a_series():
                                                   for f, k, v in [(1, 90, 0.25), (-1, 100, 0.2), (1, 110, 0.3)]]))
     with_na = quorix.bsm_vega(pd.Series([100.0, None], dtype="Float64"), 100.0, 0.5, 0.03, 0.01, 0.2)
     assert np.isnan(np.asarray(with_na, dtype=float)[1])
+    for dtype in (object, "category", "string", str):  # Python strings, codes, Arrow buffers
+        words = pd.Series(["p", "Call", "PUT", "cal"], dtype=dtype)
+        with pytest.raises(ValueError, match="got 'cal'"):
+            quorix.bsm_price(words, 100.0, 100.0, 0.5, 0.03, 0.01, 0.2)
+        assert list(quorix.bsm_rho(words[:3], 100.0, 100.0, 0.5, 0.03, 0.01, 0.2) > 0) == [False, True, False]
 
 
 @pytest.mark.parametrize("n", [7, 2 * 16384 + 3])

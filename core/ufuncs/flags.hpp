@@ -10,6 +10,10 @@ namespace quorix::ufuncs {
 // NumPy array of str, bytes or Python str objects. ValueError names the first other word.
 PyObject* flag_codes(PyObject* module, PyObject* words);
 
+// utf8_flag_codes(offsets, data): the same for UTF-8 words data[offsets[i]:offsets[i + 1]], as
+// Arrow stores a column of strings.
+PyObject* utf8_flag_codes(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // The flag of a str object: -1 for a put, 1 for a call, 0 when it is not a flag word.
 signed char word_flag(PyObject* word);
 

@@ -53,6 +53,10 @@ PyMethodDef methods[] = {
     {"flag_codes", &flag_codes, METH_O,
      "flag_codes(words)\n--\n\nint8 flags (-1 put, 1 call) of an array of the words "
      "'c', 'call', 'p', 'put' in any case."},
+    {"utf8_flag_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&utf8_flag_codes)),
+     METH_FASTCALL,
+     "utf8_flag_codes(offsets, data)\n--\n\nint8 flags of the UTF-8 words "
+     "data[offsets[i]:offsets[i + 1]] (an Arrow string column's buffers)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

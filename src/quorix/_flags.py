@@ -52,12 +52,38 @@ def _array_flags(array: np.ndarray) -> np.ndarray:
 
 
 def _series_flags(series: Any) -> Any:
-    if series.dtype.name == "category":  # the words once per category
-        table = _array_flags(np.asarray(series.cat.categories, dtype=object))
+    if series.dtype.name == "category":  # the words once per category in use
         codes = series.cat.codes.to_numpy()
         if codes.size and codes.min() < 0:
             raise ValueError("flag must be 'c', 'call', 'p' or 'put' (any case), got a missing value")
+        categories = np.asarray(series.cat.categories, dtype=object)
+        used = np.bincount(codes, minlength=categories.size) > 0
+        table = np.zeros(categories.size, dtype=np.int8)
+        table[used] = _array_flags(categories[used])
         values = table[codes]
     else:
-        values = _array_flags(series.to_numpy())
+        arrow = _arrow_flags(series.array)
+        values = _array_flags(series.to_numpy()) if arrow is None else arrow
     return type(series)(values, index=series.index, name=series.name, copy=False)
+
+
+def _arrow_flags(values: Any) -> Any:
+    """The flags of an Arrow-backed column of strings, read from its buffers (making its Python
+    strings would cost more than pricing), or None for other columns."""
+    if not hasattr(values, "__arrow_array__"):
+        return None
+    import pyarrow as pa
+
+    column = pa.chunked_array(values.__arrow_array__())
+    large = pa.types.is_large_string(column.type)
+    if not (large or pa.types.is_string(column.type)):
+        return None
+    parts = [np.empty(0, dtype=np.int8)]
+    for chunk in column.chunks:
+        if chunk.null_count:
+            raise ValueError("flag must be 'c', 'call', 'p' or 'put' (any case), got a missing value")
+        _, offsets, data = chunk.buffers()
+        offsets = np.frombuffer(offsets, dtype=np.int64 if large else np.int32)[chunk.offset:chunk.offset + len(chunk) + 1]
+        data = np.frombuffer(data, dtype=np.uint8) if data is not None else np.empty(0, dtype=np.uint8)
+        parts.append(_ufuncs.utf8_flag_codes(offsets, data))
+    return np.concatenate(parts)
