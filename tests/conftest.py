@@ -68,7 +68,7 @@ def build_kernels(target):
     flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-fPIC", "-shared",
              "-DQUORIX_COUNT_BLACK_EVALUATIONS", "-DQUORIX_REFUSABLE_SCRATCH", f"-DQUORIX_TARGET={target}",
              *TARGETS[target][0], f"-I{ROOT / 'core'}"]
-    sources = [ROOT / "tests" / "native" / "kernels.cpp", ROOT / "core" / "vector" / "target_kernels.cpp"]
+    sources = [ROOT / "tests" / "native" / "kernels.cpp", ROOT / "core" / "kernels" / "table" / "target_kernels.cpp"]
     digest = hashlib.sha256(subprocess.run([compiler, "--version"], capture_output=True).stdout)
     digest.update(repr(flags).encode())
     for path in sorted([*(ROOT / "core").rglob("*.?pp"), sources[0]]):

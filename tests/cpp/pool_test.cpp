@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "vector/parallel_map.hpp"
-#include "vector/pool.hpp"
+#include "kernels/pool/parallel_map.hpp"
+#include "kernels/pool/pool.hpp"
 
 namespace quorix {
 namespace {

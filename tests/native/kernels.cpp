@@ -3,10 +3,10 @@
 // target this library is compiled for. Built with the module's arithmetic flags.
 #include <cstddef>
 
-#include "pricing/implied_volatility.hpp"
-#include "pricing/normal.hpp"
-#include "pricing/normalised_black.hpp"
-#include "vector/kernels.hpp"
+#include "kernels/pricing/implied_volatility.hpp"
+#include "kernels/normal/normal.hpp"
+#include "kernels/pricing/normalised_black.hpp"
+#include "kernels/table/kernels.hpp"
 
 namespace {
 thread_local long black_evaluations = 0;

@@ -1,0 +1,16 @@
+// The inner loop of every public ufunc: strided NumPy columns in, the kernel table's block kernel
+// over them, missing data out as NaN.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/table/kernels.hpp"
+
+namespace quorix::ufuncs {
+
+// NumPy's inner-loop signature (npy_intp is intptr_t). `data` points at the kernel's shape in
+// kKernelShapes. Runs on the worker pool above the kernel's threshold.
+void strided_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
+                  void* data);
+
+}  // namespace quorix::ufuncs

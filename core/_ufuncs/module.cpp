@@ -1,0 +1,92 @@
+// The public engine: the 16 functions of the kernel table as NumPy ufuncs, and the flag words'
+// converter.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+#include "python/owned_ref.hpp"
+#include "_ufuncs/flags.hpp"
+#include "_ufuncs/loop.hpp"
+#include "_ufuncs/one_option.hpp"
+#define QUORIX_IMPORTS_NUMPY
+#include "_ufuncs/numpy.hpp"
+
+namespace quorix::ufuncs {
+
+namespace {
+
+using Types = std::array<char, kMaxColumns + kMaxOutputs>;
+
+// Each ufunc's one loop: int8 for the flag, float64 for every other input and every output.
+constexpr std::array<Types, kKernelCount> loop_types() {
+  std::array<Types, kKernelCount> all{};
+  for (std::size_t k = 0; k < kKernelCount; ++k) {
+    const KernelShape& shape = kKernelShapes[k];
+    for (std::size_t i = 0; i < shape.columns + shape.outputs; ++i) {
+      all[k][i] = static_cast<char>(static_cast<int>(i) == shape.flag ? NPY_INT8 : NPY_FLOAT64);
+    }
+  }
+  return all;
+}
+
+// NumPy keeps pointers into these for the life of each ufunc.
+constexpr std::array<Types, kKernelCount> kTypes = loop_types();
+PyUFuncGenericFunction loops[] = {&strided_loop};
+void* kernel_data[kKernelCount][1] = {
+#define QUORIX_KERNEL_DATA(NAME, ...) {const_cast<KernelShape*>(&kernel_shape(KernelId::NAME))},
+    QUORIX_KERNELS(QUORIX_KERNEL_DATA)
+#undef QUORIX_KERNEL_DATA
+};
+
+constexpr const char* kDescription =
+    "quorix's public engine: option prices, Greeks and implied volatilities as NumPy ufuncs.";
+
+PyMethodDef methods[] = {
+#define QUORIX_ONE_OPTION(NAME, ...)                                                         \
+  {#NAME "_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(               \
+                     &one_option_entry<KernelId::NAME>)),                                  \
+   METH_FASTCALL, #NAME "_one(*args)\n--\n\nOne option on Python numbers, or NotImplemented."},
+    QUORIX_KERNELS(QUORIX_ONE_OPTION)
+#undef QUORIX_ONE_OPTION
+    {"flag_codes", &flag_codes, METH_O,
+     "flag_codes(words)\n--\n\nint8 flags (-1 put, 1 call) of an array of the words "
+     "'c', 'call', 'p', 'put' in any case."},
+    {"utf8_flag_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&utf8_flag_codes)),
+     METH_FASTCALL,
+     "utf8_flag_codes(offsets, data)\n--\n\nint8 flags of the UTF-8 words "
+     "data[offsets[i]:offsets[i + 1]] (an Arrow string column's buffers)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int execute(PyObject* module) {
+  if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0) return -1;
+  for (std::size_t k = 0; k < kKernelCount; ++k) {
+    const KernelShape& shape = kKernelShapes[k];
+    const char* name = shape.name.data();  // a string literal, as NumPy keeps the pointer
+    OwnedRef ufunc(PyUFunc_FromFuncAndData(
+        loops, kernel_data[k], kTypes[k].data(), 1, static_cast<int>(shape.columns),
+        static_cast<int>(shape.outputs), PyUFunc_None, name, "", 0));
+    if (!ufunc || PyModule_AddObjectRef(module, name, ufunc.get()) != 0) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&execute)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "_ufuncs", kDescription, 0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace quorix::ufuncs
+
+PyMODINIT_FUNC PyInit__ufuncs() { return PyModuleDef_Init(&quorix::ufuncs::definition); }

@@ -1,0 +1,21 @@
+// A public function's call on Python numbers: one option, without the ufunc machinery.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "kernels/table/kernels.hpp"
+
+namespace quorix::ufuncs {
+
+// The kernel on one option, with the ufuncs' flag words and missing-data rule: a float, or a
+// 5-tuple of floats for the combined Greeks. NotImplemented when an argument is not a Python
+// float or int (or, for the flag, an int or a word): the caller then takes the ufunc.
+PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t nargs);
+
+template <KernelId Id>
+PyObject* one_option_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return one_option(kernel_shape(Id), args, nargs);
+}
+
+}  // namespace quorix::ufuncs

@@ -1,0 +1,670 @@
+// The kernel table of one instruction-set target. This file is compiled once per target, with
+// QUORIX_TARGET naming it and the target's code-generation flags; every copy gives the same bits.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include <pthread.h>
+
+#include "kernels/pricing/greeks.hpp"
+#include "kernels/pricing/implied_volatility.hpp"
+#include "kernels/simd/lanes.hpp"
+#include "kernels/table/kernels.hpp"
+
+namespace quorix {
+inline namespace QUORIX_TARGET {
+
+// Tests define this hook to refuse the working arrays of the staged kernels, as a failed
+// allocation would.
+#ifdef QUORIX_REFUSABLE_SCRATCH
+bool scratch_refused();
+#endif
+
+namespace {
+
+struct F {};  // a flag column
+struct N {};  // a number column
+
+// Lanes [i, i + count) of a column; a short tail repeats its first element, so that padding
+// lanes take the same path as a real one.
+template <class D, std::size_t W = kWidth<D>>
+D load(N, const void* column, std::size_t i, std::size_t count) {
+  const double* data = static_cast<const double*>(column) + i;
+  D lanes;
+  if (count == W) {
+    std::memcpy(&lanes, data, sizeof lanes);
+  } else {
+    for (std::size_t j = 0; j < W; ++j) lanes[j] = data[j < count ? j : 0];
+  }
+  return lanes;
+}
+
+template <class D, std::size_t W = kWidth<D>>
+Mask<D> load(F, const void* column, std::size_t i, std::size_t count) {
+  const signed char* data = static_cast<const signed char*>(column) + i;
+  if constexpr (W > 1) {
+    if (count == W) {  // the flags widened in one step; a negative flag is a put
+      typedef signed char Flags __attribute__((vector_size(W)));
+      Flags flags;
+      std::memcpy(&flags, data, sizeof flags);
+      return __builtin_convertvector(flags, Mask<D>) < 0;
+    }
+  }
+  Mask<D> put{};  // every lane is set below; the braces quiet a false warning
+  for (std::size_t j = 0; j < W; ++j) put[j] = is_put(data[j < count ? j : 0]) ? -1 : 0;
+  return put;
+}
+
+template <class D, std::size_t W = kWidth<D>>
+void store(const D& value, double* const* outputs, std::size_t i, std::size_t count) {
+  const D canonical_value = canonical(value);
+  if (count == W) {
+    std::memcpy(outputs[0] + i, &canonical_value, sizeof canonical_value);
+  } else {
+    // j < W tells the compiler that a tail is shorter than a block (one lane: no loop at all).
+    for (std::size_t j = 0; j < count && j < W; ++j) outputs[0][i + j] = canonical_value[j];
+  }
+}
+
+template <class D>
+void store(const GreeksOf<D>& greeks, double* const* outputs, std::size_t i, std::size_t count) {
+  const D values[] = {greeks.delta, greeks.gamma, greeks.vega, greeks.theta, greeks.rho};
+  for (std::size_t g = 0; g < 5; ++g) store(values[g], outputs + g, i, count);
+}
+
+// Elements at[0..W) of a column (the caller pads a short block with its first element; in place,
+// they follow each other), and results stored into the slots at[0..count).
+template <class D, std::size_t W = kWidth<D>>
+D gather(N, const void* column, const std::size_t* at, bool in_place, std::size_t count) {
+  if (in_place) return load<D>(N{}, column, at[0], count);
+  D lanes;
+  for (std::size_t j = 0; j < W; ++j) lanes[j] = static_cast<const double*>(column)[at[j]];
+  return lanes;
+}
+
+template <class D, std::size_t W = kWidth<D>>
+Mask<D> gather(F, const void* column, const std::size_t* at, bool in_place, std::size_t count) {
+  if (in_place) return load<D>(F{}, column, at[0], count);
+  Mask<D> put{};  // every lane is set below; the braces quiet a false warning
+  for (std::size_t j = 0; j < W; ++j)
+    put[j] = is_put(static_cast<const signed char*>(column)[at[j]]) ? -1 : 0;
+  return put;
+}
+
+template <class D>
+void scatter(const D& value, double* const* outputs, const std::size_t* at, std::size_t count) {
+  const D canonical_value = canonical(value);
+  for (std::size_t j = 0; j < count; ++j) outputs[0][at[j]] = canonical_value[j];
+}
+
+template <class D>
+void scatter(const GreeksOf<D>& greeks, double* const* outputs, const std::size_t* at,
+             std::size_t count) {
+  const D values[] = {greeks.delta, greeks.gamma, greeks.vega, greeks.theta, greeks.rho};
+  for (std::size_t g = 0; g < 5; ++g) scatter(values[g], outputs + g, at, count);
+}
+
+template <class Kernel, class D, class... Kinds, std::size_t... I>
+void map_lanes(const Columns& columns, std::size_t begin, std::size_t end,
+               std::index_sequence<I...>) {
+  constexpr std::size_t W = kWidth<D>;
+  for (std::size_t i = begin; i < end; i += W) {
+    const std::size_t count = std::min(W, end - i);
+    store(Kernel{}(load<D>(Kinds{}, columns.inputs[I], i, count)...), columns.outputs, i, count);
+  }
+}
+
+// The first stage of a chunk: every block planned, back to back. Plans are independent of each
+// other, so that their long chains of divisions and square roots overlap.
+template <class Stages, class D, class... Kinds, class Plan, std::size_t... I>
+void plan_chunk(Plan* plans, const Columns& columns, std::size_t chunk, std::size_t size,
+                std::index_sequence<I...>) {
+  constexpr std::size_t W = kWidth<D>;
+  for (std::size_t g = 0; g * W < size; ++g) {
+    plans[g] = Stages::plan(
+        load<D>(Kinds{}, columns.inputs[I], chunk + g * W, std::min(W, size - g * W))...);
+  }
+}
+
+// The last stage of a chunk: each block finished from its plan and one value per element (a short
+// block padded with its first element), and stored.
+template <class D, class Plan, class Finish>
+void finish_chunk(const Plan* plans, const double* values, const Columns& columns,
+                  std::size_t chunk, std::size_t size, Finish finish) {
+  constexpr std::size_t W = kWidth<D>;
+  for (std::size_t g = 0; g * W < size; ++g) {
+    const std::size_t count = std::min(W, size - g * W);
+    D lanes;
+    if (count == W) {
+      std::memcpy(&lanes, values + g * W, sizeof lanes);
+    } else {
+      for (std::size_t j = 0; j < W; ++j) lanes[j] = values[g * W + (j < count ? j : 0)];
+    }
+    store(finish(plans[g], lanes), columns.outputs, chunk + g * W, count);
+  }
+}
+
+// Orders the elements at[0..size) by their keys key[0..size) < keys, keeping their order within a
+// key, into order; counts[k] receives the number of elements of key k. Four quarters of the
+// elements are counted and placed side by side, each with its own counters: one counter per key
+// would chain the increments of successive elements of one key through memory.
+template <int kMaxKeys, class Index>
+void sort_by_key(const std::uint8_t* key, const Index* at, std::size_t size, int keys, Index* order,
+                 std::size_t* counts) {
+  constexpr int kWays = 4;
+  const std::size_t quarter = size / kWays;
+  const auto each = [&](auto&& visit) {
+    for (std::size_t i = 0; i < quarter; ++i) {
+      for (int q = 0; q < kWays; ++q) visit(q, q * quarter + i);
+    }
+    for (std::size_t m = kWays * quarter; m < size; ++m) visit(kWays - 1, m);
+  };
+  std::size_t next[kWays][kMaxKeys] = {}, first = 0;
+  each([&](int q, std::size_t m) { ++next[q][key[m]]; });
+  for (int k = 0; k < keys; ++k) {
+    const std::size_t start = first;
+    for (int q = 0; q < kWays; ++q) {
+      const std::size_t elements = next[q][k];
+      next[q][k] = first;
+      first += elements;
+    }
+    counts[k] = first - start;
+  }
+  each([&](int q, std::size_t m) { order[next[q][key[m]]++] = at[m]; });
+}
+
+// The working arrays of a staged kernel, one set per thread, made on the thread's first staged
+// call and freed when it ends: on the stack they would take up to 330 kB, more than some threads
+// have (musl's default of 128 kB, or a smaller threading.stack_size). A thread key rather than a
+// thread_local object, whose destructor glibc would run from the dynamic TLS of this module
+// (ThreadSanitizer then reports its reuse as a race). Null when the key or the arrays cannot be
+// had; the caller then runs the plain lane kernel, which gives the same bits.
+template <class Scratch>
+Scratch* thread_scratch() {
+#ifdef QUORIX_REFUSABLE_SCRATCH
+  if (scratch_refused()) return nullptr;
+#endif
+  static pthread_key_t key;  // set once, by the guarded initialisation of made
+  static const bool made =
+      pthread_key_create(&key, [](void* arrays) { delete static_cast<Scratch*>(arrays); }) == 0;
+  if (!made) return nullptr;
+  auto* scratch = static_cast<Scratch*>(pthread_getspecific(key));
+  if (scratch == nullptr) {
+    scratch = new (std::nothrow) Scratch;
+    if (scratch != nullptr && pthread_setspecific(key, scratch) != 0) {
+      delete scratch;
+      scratch = nullptr;
+    }
+  }
+  return scratch;
+}
+
+// Kernels whose lanes take branches by class, in chunks: a block whose lanes share a class is
+// evaluated in place; the lanes of the other blocks are ordered by class (a counting sort) and
+// evaluated a block at a time in that order, so that in a mixed chain most blocks take one branch
+// of each function. Each element goes through the kernel's own operations.
+template <class Sorted, class Kernel, class... Kinds, std::size_t... I>
+void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end,
+                      std::index_sequence<I...>) {
+  using D = Lanes<kTargetWidth>;
+  constexpr std::size_t W = kTargetWidth;
+  constexpr std::size_t kChunk = 256;
+  std::uint8_t class_of[kChunk];
+  std::size_t uniform[kChunk / W], mixed[kChunk], order[kChunk];
+  for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
+    const std::size_t size = std::min(kChunk, end - chunk);
+    std::size_t blocks = 0, pending = 0;
+    for (std::size_t i = 0; i < size; i += W) {
+      const std::size_t count = std::min(W, size - i);
+      const Mask<D> classes = Sorted::key(load<D>(Kinds{}, columns.inputs[I], chunk + i, count)...);
+      if (all<D>(classes == classes[0])) {  // padding lanes repeat the first element
+        uniform[blocks++] = i;
+        continue;
+      }
+      for (std::size_t j = 0; j < count; ++j, ++pending) {
+        mixed[pending] = i + j;
+        class_of[pending] = static_cast<std::uint8_t>(classes[j]);
+      }
+    }
+    std::size_t counts[Sorted::kClasses];
+    sort_by_key<Sorted::kClasses>(class_of, mixed, pending, Sorted::kClasses, order, counts);
+    // One call site of the kernel: the uniform blocks, then the rest.
+    for (std::size_t job = 0; job < blocks + (pending + W - 1) / W; ++job) {
+      const bool in_place = job < blocks;
+      const std::size_t p = (job - blocks) * W;
+      const std::size_t start = in_place ? chunk + uniform[job] : 0;
+      const std::size_t count = std::min(W, in_place ? chunk + size - start : pending - p);
+      std::size_t at[W];
+      for (std::size_t j = 0; j < W; ++j) {
+        at[j] = in_place ? start + (j < count ? j : 0) : chunk + order[p + (j < count ? j : 0)];
+      }
+      const auto value = Kernel{}(gather<D>(Kinds{}, columns.inputs[I], at, in_place, count)...);
+      in_place ? store(value, columns.outputs, start, count)
+               : scatter(value, columns.outputs, at, count);
+    }
+  }
+}
+
+// Each class leaves at most one part-filled block per chunk: a longer chunk pads fewer lanes
+// (512 against 128: prices 5% faster on random options), for about 55 kB of working arrays.
+constexpr std::size_t kPriceChunk = 512;
+
+struct PriceScratch {
+  PricePlan<Lanes<kTargetWidth>> plans[kPriceChunk / kTargetWidth];
+  double x[kPriceChunk], s[kPriceChunk], h[kPriceChunk], b[kPriceChunk];
+  std::uint16_t lists[kBlackClasses][kPriceChunk];
+};
+
+// Prices in chunks: the lanes of a chunk are planned, sorted into one index list per class of
+// the Black function (its region and branches), evaluated a full block of one class at a time,
+// and finished. Mixed chains would otherwise evaluate several regions' formulas for every block.
+// x / s is kept from the sort for the evaluation: one division fewer per price (2-3 % faster).
+// Each element goes through the same operations as in option_price, so the bits are the same.
+// False, having done nothing, when the working arrays cannot be had.
+template <class Stages, class... Kinds, std::size_t... I>
+bool map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end,
+                      std::index_sequence<I...>) {
+  using D = Lanes<kTargetWidth>;
+  constexpr std::size_t W = kTargetWidth;
+  constexpr std::size_t kChunk = kPriceChunk;
+  PriceScratch* scratch = thread_scratch<PriceScratch>();
+  if (scratch == nullptr) return false;
+  auto& [plans, x, s, h, b, lists] = *scratch;
+  for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
+    const std::size_t size = std::min(kChunk, end - chunk);
+    std::size_t counts[kBlackClasses] = {};
+    plan_chunk<Stages, D, Kinds...>(plans, columns, chunk, size, std::index_sequence<I...>{});
+    for (std::size_t g = 0; g * W < size; ++g) {
+      const std::size_t count = std::min(W, size - g * W);
+      const PricePlan<D>& plan = plans[g];
+      const D hs = plan.x / plan.s;
+      const Mask<D> classes = black_class(plan.x, plan.s, hs);
+      for (std::size_t j = 0; j < count; ++j) {
+        if (plan.general[j]) {
+          lists[classes[j]][counts[classes[j]]++] = static_cast<std::uint16_t>(g * W + j);
+        }
+      }
+      // Whole blocks: the arrays hold a whole number of them.
+      std::memcpy(x + g * W, &plan.x, sizeof plan.x);
+      std::memcpy(s + g * W, &plan.s, sizeof plan.s);
+      std::memcpy(h + g * W, &hs, sizeof hs);
+      std::fill(b + g * W, b + (g + 1) * W, 0.0);
+    }
+    for (int black_class = 0; black_class < kBlackClasses; ++black_class) {
+      const int region = region_of_class(black_class);
+      const std::uint16_t* list = lists[black_class];
+      for (std::size_t p = 0; p < counts[black_class]; p += W) {
+        const std::size_t count = std::min(W, counts[black_class] - p);
+        D xs, ss, hs;
+        for (std::size_t j = 0; j < W; ++j) {
+          const std::size_t e = list[p + (j < count ? j : 0)];
+          xs[j] = x[e];
+          ss[j] = s[e];
+          hs[j] = h[e];
+        }
+        const D value = finish_black(black_region_value(region, xs, ss, hs), xs, ss).b;
+        for (std::size_t j = 0; j < count; ++j) b[list[p + j]] = value[j];
+      }
+    }
+    finish_chunk<D>(plans, b, columns, chunk, size,
+                    [](const PricePlan<D>& plan, D lanes) { return finish_price(plan, lanes); });
+  }
+  return true;
+}
+
+// Each list leaves at most one part-filled block per chunk: 2048 options against 1024 fill the
+// Householder stage's pairs of blocks 97 % against 93 % (random options; 3 % faster), for about
+// 330 kB of working arrays.
+constexpr std::size_t kVolatilityChunk = 2048;
+
+// The values an inversion carries from stage to stage, by element of the chunk.
+enum Field {
+  kBeta,
+  kX,
+  kBMax,
+  kSC,
+  kCentralB,
+  kCentralV,
+  kBelow,
+  kSide,
+  kSideB,
+  kSideV,
+  kS,
+  kLeft,
+  kRight,
+  kTotal,
+  kFields
+};
+
+// Each set of lists holds its lanes in the order filed, each with its list; a counting sort
+// orders them by list when the set is run.
+struct Filed {
+  std::uint16_t at[kVolatilityChunk];
+  std::uint8_t list[kVolatilityChunk];
+  std::size_t size;
+};
+
+struct VolatilityScratch {
+  double state[kFields][kVolatilityChunk];
+  VolatilityPlan<Lanes<kTargetWidth>> plans[kVolatilityChunk / kTargetWidth];
+  Filed filed[2];
+  std::uint16_t order[kVolatilityChunk];
+};
+
+// Implied vols in chunks, stage by stage, each stage running full blocks of lanes that take the
+// same path: the reduction and the central value block by block; the side value by region of
+// the side point; the first guess by branch; the Householder steps by objective and by region at
+// the guess (where the root mostly lies too). Each element goes through the same operations as
+// in normalised_implied_volatility, so the bits are the same.
+// False, having done nothing, when the working arrays cannot be had.
+template <class Stages, class... Kinds, std::size_t... I>
+bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
+                           std::index_sequence<I...>) {
+  using D = Lanes<kTargetWidth>;
+  // With AVX-512 the first guess and the Householder steps run two blocks side by side: their long
+  // chains of dependent divisions, logarithms and exponentials leave the processor waiting on
+  // latency. With AVX2's 16 registers, pairs spill (2 % slower).
+  using P = std::conditional_t<kTargetWidth >= 8, Pair<D>, D>;
+  constexpr std::size_t W = kTargetWidth, PW = kWidth<P>;
+  constexpr std::size_t kChunk = kVolatilityChunk;
+  constexpr int kLists = 3 * kBlackClasses;  // objectives plain, lower, upper by classes
+  VolatilityScratch* scratch = thread_scratch<VolatilityScratch>();
+  if (scratch == nullptr) return false;
+  auto& state = scratch->state;
+  auto& plans = scratch->plans;
+  auto& filed = scratch->filed;
+  auto& order = scratch->order;
+  std::size_t at[PW];
+
+  // The elements at[0..) of a field, as lanes of the type of `lanes`.
+  const auto gather = [&](Field field, auto lanes) {
+    for (std::size_t j = 0; j < sizeof lanes / sizeof(double); ++j) lanes[j] = state[field][at[j]];
+    return lanes;
+  };
+  const auto scatter = [&](Field field, auto value, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) state[field][at[j]] = value[j];
+  };
+  // Stores a whole block in its slots, padding lanes included (first stage, in chunk order).
+  const auto put = [&](Field field, D value, std::size_t g) {
+    std::memcpy(state[field] + g * W, &value, sizeof value);
+  };
+  const Mask<D> all = ~Mask<D>{};
+  // Files the lanes of a block (those of `lanes`) into the lists `list` of a set names.
+  const auto file = [&](int set, auto list, std::size_t count, auto lanes) {
+    Filed& f = filed[set];
+    for (std::size_t j = 0; j < count; ++j) {
+      if (lanes[j]) {
+        f.at[f.size] = static_cast<std::uint16_t>(at[j]);
+        f.list[f.size++] = static_cast<std::uint8_t>(list[j]);
+      }
+    }
+  };
+  // Runs stage(list, count) over the blocks of `width` lanes of each list of a set, a short block
+  // padded with its first element; the stage files its lanes into the other set.
+  const auto over_lists = [&](int set, int lists_in_set, std::size_t width, auto&& stage) {
+    const Filed& f = filed[set];
+    std::size_t counts[kLists], first = 0;
+    sort_by_key<kLists>(f.list, f.at, f.size, lists_in_set, order, counts);
+    filed[1 - set].size = 0;
+    for (int list = 0; list < lists_in_set; ++list) {
+      for (std::size_t p = 0; p < counts[list]; p += width) {
+        const std::size_t count = std::min(width, counts[list] - p);
+        for (std::size_t j = 0; j < width; ++j) at[j] = order[first + p + (j < count ? j : 0)];
+        stage(list, count);
+      }
+      first += counts[list];
+    }
+  };
+
+  for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
+    const std::size_t size = std::min(kChunk, end - chunk);
+    filed[0].size = 0;
+    plan_chunk<Stages, D, Kinds...>(plans, columns, chunk, size, std::index_sequence<I...>{});
+    for (std::size_t g = 0; g * W < size; ++g) {
+      const std::size_t count = std::min(W, size - g * W);
+      const VolatilityPlan<D>& plan = plans[g];
+      const Inversion<D> in = start_inversion(plan.beta, plan.x, plan.theta);
+      for (std::size_t j = 0; j < W; ++j) at[j] = g * W + (j < count ? j : 0);
+      put(kTotal, in.settled, g);
+      if (!any<D>(in.active)) continue;
+      put(kBeta, in.beta, g);
+      put(kX, in.x, g);
+      put(kBMax, in.b_max, g);
+      put(kSC, in.s_c, g);
+      put(kCentralB, in.central.b, g);
+      put(kCentralV, in.central.v, g);
+      put(kBelow, from_bits<D>(in.below), g);
+      put(kSide, in.s_side, g);
+      file(0, black_class(in.x, in.s_side), count, in.active);
+    }
+    over_lists(0, kBlackClasses, W, [&](int, std::size_t count) {
+      Inversion<D> in;  // the fields the side value and the branch read
+      in.beta = gather(kBeta, D{});
+      in.x = gather(kX, D{});
+      in.below = bits(gather(kBelow, D{}));
+      in.active = all;
+      in.s_side = gather(kSide, D{});
+      in.side = side_value(in);
+      scatter(kSideB, in.side.b, count);
+      scatter(kSideV, in.side.v, count);
+      file(1, (lower_branch(in) & 1) | (upper_branch(in) & 2), count, all);
+    });
+    over_lists(1, 3, PW, [&](int, std::size_t count) {
+      Inversion<P> in;  // the fields the first guess reads
+      in.beta = gather(kBeta, P{});
+      in.x = gather(kX, P{});
+      in.b_max = gather(kBMax, P{});
+      in.active = ~Mask<P>{};
+      in.s_c = gather(kSC, P{});
+      in.central = {gather(kCentralB, P{}), gather(kCentralV, P{})};
+      in.below = bits(gather(kBelow, P{}));
+      in.s_side = gather(kSide, P{});
+      in.side = {gather(kSideB, P{}), gather(kSideV, P{})};
+      first_guess(&in);
+      scatter(kS, in.s, count);
+      scatter(kLeft, in.objective.left, count);
+      scatter(kRight, in.objective.right, count);
+      const Mask<P> objective = (in.objective.lower & 1) | (in.objective.upper & 2);
+      file(0, objective * kBlackClasses + black_class(in.x, in.s), count, in.active);
+    });
+    // The Householder steps, two pairs at a time, through the one before the last. About a fifth
+    // of the lanes that remain active need the last step: they are moved into full pairs for it.
+    constexpr std::size_t kHeld = 2;  // one pair at a time was 1 % slower
+    lbr::Refinement<P> held[kHeld], late;
+    std::size_t held_at[kHeld][PW], held_count[kHeld], waiting = 0;
+    std::size_t late_at[PW], late_count = 0;
+    const auto refine_late = [&] {
+      for (std::size_t j = late_count; j < PW; ++j) {  // padding repeats the first lane
+        lbr::move_lane(late, 0, &late, j);
+        late_at[j] = late_at[0];
+      }
+      lbr::householder_last_step(&late);
+      std::copy(late_at, late_at + PW, at);
+      scatter(kTotal, late.s, late_count);
+      late_count = 0;
+    };
+    const auto refine_held = [&] {
+      if (waiting == kHeld) {
+        lbr::householder_refine_blocks<kHeld>(held, kMaxHouseholderSteps - 1);
+      } else {
+        for (std::size_t k = 0; k < waiting; ++k) {
+          lbr::householder_refine_blocks<1>(&held[k], kMaxHouseholderSteps - 1);
+        }
+      }
+      for (std::size_t k = 0; k < waiting; ++k) {
+        std::copy(held_at[k], held_at[k] + PW, at);
+        scatter(kTotal, held[k].s, held_count[k]);
+        const Mask<P> refining = lbr::still_refining(held[k]);
+        for (std::size_t j = 0; j < held_count[k]; ++j) {
+          if (!refining[j]) continue;
+          lbr::move_lane(held[k], j, &late, late_count);
+          late_at[late_count++] = held_at[k][j];
+          if (late_count == PW) refine_late();
+        }
+      }
+      waiting = 0;
+    };
+    over_lists(0, kLists, PW, [&](int list, std::size_t count) {
+      const lbr::Objective<P> objective{Mask<P>{} - (list / kBlackClasses == 1),
+                                        Mask<P>{} - (list / kBlackClasses == 2), gather(kLeft, P{}),
+                                        gather(kRight, P{})};
+      held[waiting] = lbr::start_refinement(gather(kBeta, P{}), gather(kX, P{}), gather(kBMax, P{}),
+                                            gather(kS, P{}), objective, ~Mask<P>{});
+      std::copy(at, at + PW, held_at[waiting]);
+      held_count[waiting] = count;
+      if (++waiting == kHeld) refine_held();
+    });
+    if (waiting > 0) refine_held();
+    if (late_count > 0) refine_late();
+    finish_chunk<D>(
+        plans, state[kTotal], columns, chunk, size,
+        [](const VolatilityPlan<D>& plan, D lanes) { return finish_volatility(plan, lanes); });
+  }
+  return true;
+}
+
+// Kernels whose Black value a block may evaluate region by region, with their price plan.
+template <class Kernel>
+struct PriceStages {
+  static constexpr bool kStaged = false;
+};
+
+// Kernels whose inversions a block may refine sorted by objective and region, with their plan.
+template <class Kernel>
+struct VolatilityStages {
+  static constexpr bool kStaged = false;
+};
+
+// Kernels whose lanes a chunk may order by class, with the class of a block's lanes.
+template <class Kernel>
+struct SortedLanes {
+  static constexpr bool kSorted = false;
+};
+
+// Every path gives the same bits; the staged ones fall back to the plain lanes.
+template <class Kernel, int W, class... Kinds>
+void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
+  constexpr auto inputs = std::index_sequence_for<Kinds...>{};
+  if (end - begin == 1) {
+    // One element (a scalar call): nothing to sort, and the staged forms' set-up would cost
+    // more than the kernel itself.
+    map_lanes<Kernel, Lanes<1>, Kinds...>(columns, begin, end, inputs);
+    return;
+  }
+  if constexpr (PriceStages<Kernel>::kStaged) {
+    if (map_price_chunks<PriceStages<Kernel>, Kinds...>(columns, begin, end, inputs)) return;
+  } else if constexpr (VolatilityStages<Kernel>::kStaged) {
+    if (map_volatility_chunks<VolatilityStages<Kernel>, Kinds...>(columns, begin, end, inputs)) {
+      return;
+    }
+  } else if constexpr (SortedLanes<Kernel>::kSorted) {
+    map_sorted_lanes<SortedLanes<Kernel>, Kernel, Kinds...>(columns, begin, end, inputs);
+    return;
+  }
+  map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, inputs);
+}
+
+#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, ...) \
+  struct NAME##_kernel {                         \
+    template <class... A>                        \
+    auto operator()(A... a) const {              \
+      return KERNEL(a...);                       \
+    }                                            \
+  };
+QUORIX_KERNELS(QUORIX_KERNEL_FUNCTOR)
+#undef QUORIX_KERNEL_FUNCTOR
+
+template <>
+struct PriceStages<bsm_price_kernel> {
+  static constexpr bool kStaged = true;
+  template <class D>
+  static PricePlan<D> plan(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+    return price_plan(put, s, k, t, r, q, sigma);
+  }
+};
+
+template <>
+struct PriceStages<black76_price_kernel> {
+  static constexpr bool kStaged = true;
+  template <class D>
+  static PricePlan<D> plan(Mask<D> put, D f, D k, D t, D r, D sigma) {
+    return price_plan(put, f, k, t, r, r, sigma);
+  }
+};
+
+template <>
+struct VolatilityStages<bsm_iv_kernel> {
+  static constexpr bool kStaged = true;
+  template <class D>
+  static VolatilityPlan<D> plan(D price, Mask<D> put, D s, D k, D t, D r, D q) {
+    return volatility_plan(price, put, s, k, t, r, q);
+  }
+};
+
+template <>
+struct VolatilityStages<black76_iv_kernel> {
+  static constexpr bool kStaged = true;
+  template <class D>
+  static VolatilityPlan<D> plan(D price, Mask<D> put, D f, D k, D t, D r) {
+    return volatility_plan(price, put, f, k, t, r, r);
+  }
+};
+
+// The Greeks that need Phi(d1) or Phi(d2), sorted by their cdf branches.
+struct BsmGreeksClass {
+  static constexpr bool kSorted = true;
+  static constexpr int kClasses = kGreeksClasses;
+  template <class D>
+  static Mask<D> key(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+    return greeks_class(put, s, k, t, r, q, sigma);
+  }
+};
+
+struct Black76GreeksClass {
+  static constexpr bool kSorted = true;
+  static constexpr int kClasses = kGreeksClasses;
+  template <class D>
+  static Mask<D> key(Mask<D> put, D f, D k, D t, D r, D sigma) {
+    return greeks_class(put, f, k, t, r, r, sigma);
+  }
+};
+
+#define QUORIX_SORTED(NAME, CLASS) \
+  template <>                      \
+  struct SortedLanes<NAME##_kernel> : CLASS {};
+QUORIX_SORTED(bsm_delta, BsmGreeksClass)
+QUORIX_SORTED(bsm_theta, BsmGreeksClass)
+QUORIX_SORTED(bsm_rho, BsmGreeksClass)
+QUORIX_SORTED(bsm_greeks, BsmGreeksClass)
+QUORIX_SORTED(black76_delta, Black76GreeksClass)
+QUORIX_SORTED(black76_theta, Black76GreeksClass)
+QUORIX_SORTED(black76_greeks, Black76GreeksClass)
+#undef QUORIX_SORTED
+
+// The block kernel of a row: a flag column where the row's parameters name one, numbers elsewhere.
+template <class Kernel, KernelId Id, std::size_t... I>
+constexpr BlockKernel block_of(std::index_sequence<I...>) {
+  constexpr int flag = kernel_shape(Id).flag;
+  return &map_block<Kernel, kTargetWidth, std::conditional_t<static_cast<int>(I) == flag, F, N>...>;
+}
+
+}  // namespace
+
+}  // namespace QUORIX_TARGET
+
+#define QUORIX_CONCAT_(A, B) A##B
+#define QUORIX_CONCAT(A, B) QUORIX_CONCAT_(A, B)
+
+extern const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET);
+const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET) = {{
+#define QUORIX_KERNEL_ROW(NAME, ...) \
+  block_of<NAME##_kernel, KernelId::NAME>(std::make_index_sequence<kernel_shape(KernelId::NAME).columns>{}),
+    QUORIX_KERNELS(QUORIX_KERNEL_ROW)
+#undef QUORIX_KERNEL_ROW
+}};
+
+}  // namespace quorix
