@@ -1,6 +1,7 @@
 import ctypes
 import hashlib
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -8,9 +9,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import quorix._ufuncs
+
 ROOT = Path(__file__).resolve().parent.parent
-CPU_FLAGS = set(next((line.split(":", 1)[1].split() for line in Path("/proc/cpuinfo").read_text().splitlines()
-                      if line.startswith("flags")), []))
 
 
 class Kernels:
@@ -48,13 +49,10 @@ class Kernels:
         return tuple(results)
 
 
-# Instruction-set targets of the kernels: the compiler flags, and whether this processor runs them.
-TARGETS = {
-    "portable": ([], True),
-    "x86_64_v3": (["-march=x86-64-v3", "-mtune=generic"], "avx2" in CPU_FLAGS and "fma" in CPU_FLAGS),
-    "x86_64_v4": (["-march=x86-64-v4", "-mtune=generic"], "avx512f" in CPU_FLAGS and "avx512dq" in CPU_FLAGS
-                  and "avx512vl" in CPU_FLAGS),
-}
+# Instruction-set targets of the kernels, as targets.def declares them: the compiler flags, and
+# whether this processor runs them (the library's own answer).
+DECLARED = re.findall(r'^QUORIX_\w+_TARGET\((\w+), (?:"([^"]*)")?', (ROOT / "core/kernels/simd/targets.def").read_text(), re.M)
+TARGETS = {name: (flags.split(), runs) for (name, flags), (_, _, runs, _) in zip(DECLARED, quorix._ufuncs.targets())}
 
 
 KERNEL_CACHE = ROOT / "build" / "test-kernels"
@@ -71,7 +69,7 @@ def build_kernels(target):
     sources = [ROOT / "tests" / "native" / "kernels.cpp", ROOT / "core" / "kernels" / "table" / "target_kernels.cpp"]
     digest = hashlib.sha256(subprocess.run([compiler, "--version"], capture_output=True).stdout)
     digest.update(repr(flags).encode())
-    for path in sorted([*(ROOT / "core").rglob("*.?pp"), sources[0]]):
+    for path in sorted([*(ROOT / "core").rglob("*.?pp"), *(ROOT / "core").rglob("*.def"), sources[0]]):
         digest.update(str(path.relative_to(ROOT)).encode() + path.read_bytes())
     library = KERNEL_CACHE / f"libkernels_{target}_{digest.hexdigest()[:16]}.so"
     if library.exists():

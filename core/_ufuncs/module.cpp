@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstddef>
+#include <iterator>
 
+#include "kernels/simd/targets.hpp"
 #include "python/owned_ref.hpp"
 #include "_ufuncs/flags.hpp"
 #include "_ufuncs/loop.hpp"
@@ -43,7 +45,25 @@ void* kernel_data[kKernelCount][1] = {
 constexpr const char* kDescription =
     "quorix's public engine: option prices, Greeks and implied volatilities as NumPy ufuncs.";
 
+// targets(): (name, compiled, runs, chosen) for each instruction-set target of the kernels.
+PyObject* targets(PyObject*, PyObject*) {
+  constexpr std::size_t count = std::size(kTargets);
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+  for (std::size_t i = 0; list && i < count; ++i) {
+    const TargetStatus status = target_status(i);
+    PyObject* row = Py_BuildValue("(s#OOO)", status.name.data(), static_cast<Py_ssize_t>(status.name.size()),
+                                  status.compiled ? Py_True : Py_False, status.runs ? Py_True : Py_False,
+                                  status.chosen ? Py_True : Py_False);
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return list.release();
+}
+
 PyMethodDef methods[] = {
+    {"targets", &targets, METH_NOARGS,
+     "targets()\n--\n\n(name, compiled, runs, chosen) for each instruction-set target of the "
+     "kernels, narrowest first."},
 #define QUORIX_ONE_OPTION(NAME, ...)                                                         \
   {#NAME "_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(               \
                      &one_option_entry<KernelId::NAME>)),                                  \

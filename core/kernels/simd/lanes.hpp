@@ -12,11 +12,15 @@
 #include <immintrin.h>
 #endif
 
+#include "kernels/simd/targets.hpp"
+
 // Each instruction-set target compiles the kernels into its own namespace, so that the copies
 // built for different targets never merge at link time.
 #ifndef QUORIX_TARGET
 #define QUORIX_TARGET portable
 #endif
+#define QUORIX_STRING_(A) #A
+#define QUORIX_STRING(A) QUORIX_STRING_(A)
 
 // Lane kernels are inlined into their block loop whole, so that independent evaluations of one
 // element interleave instead of waiting on each other's latency.
@@ -199,14 +203,11 @@ using Mask = typename MaskOf<D>::Type;
 template <class D>
 using Int = Mask<D>;
 
-// The widest lane type the target has registers for.
-#if defined(__AVX512F__)
-inline constexpr int kTargetWidth = 8;
-#elif defined(__AVX2__)
-inline constexpr int kTargetWidth = 4;
-#else
-inline constexpr int kTargetWidth = 1;
-#endif
+// The target this copy of the kernels is compiled for, as targets.def declares it: the lanes of
+// a block, and whether the implied-vol stages pair blocks.
+inline constexpr TargetRecord kTarget = target_record(QUORIX_STRING(QUORIX_TARGET));
+inline constexpr int kTargetWidth = kTarget.width;
+inline constexpr bool kTargetPairs = kTarget.pairs;
 
 template <class D>
 QUORIX_INLINE D splat(double value) {

@@ -119,4 +119,14 @@ struct KernelTable {
 // The table of the widest target this processor runs, chosen once on first use.
 const KernelTable& kernel_table();
 
+// What the library has of target `index` of targets.def: compiled in, run by this processor,
+// chosen by kernel_table().
+struct TargetStatus {
+  std::string_view name;
+  bool compiled;
+  bool runs;
+  bool chosen;
+};
+TargetStatus target_status(std::size_t index);
+
 }  // namespace quorix

@@ -365,10 +365,10 @@ template <class Stages, class... Kinds, std::size_t... I>
 bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
                            std::index_sequence<I...>) {
   using D = Lanes<kTargetWidth>;
-  // With AVX-512 the first guess and the Householder steps run two blocks side by side: their long
-  // chains of dependent divisions, logarithms and exponentials leave the processor waiting on
-  // latency. With AVX2's 16 registers, pairs spill (2 % slower).
-  using P = std::conditional_t<kTargetWidth >= 8, Pair<D>, D>;
+  // Where the target pairs blocks, the first guess and the Householder steps run two blocks side
+  // by side: their long chains of dependent divisions, logarithms and exponentials leave the
+  // processor waiting on latency.
+  using P = std::conditional_t<kTargetPairs, Pair<D>, D>;
   constexpr std::size_t W = kTargetWidth, PW = kWidth<P>;
   constexpr std::size_t kChunk = kVolatilityChunk;
   constexpr int kLists = 3 * kBlackClasses;  // objectives plain, lower, upper by classes
