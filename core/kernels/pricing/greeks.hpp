@@ -143,22 +143,5 @@ QUORIX_INLINE GreeksOf<D> black76_option_greeks(Mask<D> put, D f, D k, D t, D r,
   return greeks;
 }
 
-template <class D>
-QUORIX_INLINE D black76_delta(Mask<D> put, D f, D k, D t, D r, D sigma) {
-  return option_delta(put, f, k, t, r, r, sigma);
-}
-template <class D>
-QUORIX_INLINE D black76_gamma(D f, D k, D t, D r, D sigma) {
-  return option_gamma(f, k, t, r, r, sigma);
-}
-template <class D>
-QUORIX_INLINE D black76_vega(D f, D k, D t, D r, D sigma) {
-  return option_vega(f, k, t, r, r, sigma);
-}
-template <class D>
-QUORIX_INLINE D black76_theta(Mask<D> put, D f, D k, D t, D r, D sigma) {
-  return option_theta(put, f, k, t, r, r, sigma);
-}
-
 }  // namespace QUORIX_TARGET
 }  // namespace quorix

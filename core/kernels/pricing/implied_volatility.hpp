@@ -68,10 +68,5 @@ QUORIX_INLINE D implied_volatility(D target_price, Mask<D> put, D s, D k, D t, D
   return finish_volatility(plan, normalised_implied_volatility(plan.beta, plan.x, plan.theta));
 }
 
-template <class D>
-QUORIX_INLINE D black76_implied_volatility(D target_price, Mask<D> put, D f, D k, D t, D r) {
-  return implied_volatility(target_price, put, f, k, t, r, r);
-}
-
 }  // namespace QUORIX_TARGET
 }  // namespace quorix

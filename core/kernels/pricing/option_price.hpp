@@ -66,10 +66,5 @@ QUORIX_INLINE D option_price(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
   return finish_price(plan, b);
 }
 
-template <class D>
-QUORIX_INLINE D black76_price(Mask<D> put, D f, D k, D t, D r, D sigma) {
-  return option_price(put, f, k, t, r, r, sigma);
-}
-
 }  // namespace QUORIX_TARGET
 }  // namespace quorix

@@ -37,6 +37,7 @@ enum Threshold : std::size_t {
 #define QUORIX_B76_IV "target_price, flag, f, k, t, r"
 
 // One row per kernel: its name, the lane kernel, the outputs, the threshold and the parameters.
+// A Black-76 row names its BSM lane kernel, which runs with s = f and q = r.
 #define QUORIX_KERNELS(X)                                                                      \
   X(bsm_price, option_price, 1, kPriceThreshold, QUORIX_BSM_FLAGGED)                           \
   X(bsm_delta, option_delta, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                     \
@@ -46,14 +47,14 @@ enum Threshold : std::size_t {
   X(bsm_rho, option_rho, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                         \
   X(bsm_greeks, option_greeks, 5, kCombinedGreeksThreshold, QUORIX_BSM_FLAGGED)                \
   X(bsm_iv, implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_BSM_IV)                 \
-  X(black76_price, black76_price, 1, kPriceThreshold, QUORIX_B76_FLAGGED)                      \
-  X(black76_delta, black76_delta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                \
-  X(black76_gamma, black76_gamma, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                  \
-  X(black76_vega, black76_vega, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                    \
-  X(black76_theta, black76_theta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                \
+  X(black76_price, option_price, 1, kPriceThreshold, QUORIX_B76_FLAGGED)                       \
+  X(black76_delta, option_delta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                 \
+  X(black76_gamma, option_gamma, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                   \
+  X(black76_vega, option_vega, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                     \
+  X(black76_theta, option_theta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                 \
   X(black76_rho, black76_rho, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                    \
   X(black76_greeks, black76_option_greeks, 5, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED)    \
-  X(black76_iv, black76_implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_B76_IV)
+  X(black76_iv, implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_B76_IV)
 
 enum class KernelId : int {
 #define QUORIX_KERNEL_ID(NAME, ...) NAME,
@@ -75,6 +76,7 @@ struct KernelShape {
   std::string_view parameters;  // "flag, s, k", as callers name them
   std::size_t columns;
   int flag;   // column of the flag, or kNoColumn
+  int r;      // column of the rate
   int t;      // column of the time to expiry
   int sigma;  // column of the volatility, or kNoColumn
   std::size_t outputs;
@@ -89,12 +91,14 @@ constexpr std::string_view parameter_name(std::string_view list, std::size_t ind
 
 constexpr KernelShape describe_kernel(std::string_view name, std::string_view parameters,
                                       std::size_t outputs, std::size_t threshold) {
-  KernelShape shape{name, parameters, 1, kNoColumn, kNoColumn, kNoColumn, outputs, threshold};
+  KernelShape shape{name,      parameters, 1,       kNoColumn, kNoColumn,
+                    kNoColumn, kNoColumn,  outputs, threshold};
   for (char c : parameters) shape.columns += c == ',';
   for (std::size_t i = 0; i < shape.columns; ++i) {
     const std::string_view parameter = parameter_name(parameters, i);
     const int column = static_cast<int>(i);
     if (parameter == "flag") shape.flag = column;
+    if (parameter == "r") shape.r = column;
     if (parameter == "t") shape.t = column;
     if (parameter == "sigma") shape.sigma = column;
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -568,12 +569,31 @@ void map_block(const Columns& columns, std::size_t begin, std::size_t end) {
   map_lanes<Kernel, Lanes<W>, Kinds...>(columns, begin, end, inputs);
 }
 
-#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, ...) \
-  struct NAME##_kernel {                         \
-    template <class... A>                        \
-    auto operator()(A... a) const {              \
-      return KERNEL(a...);                       \
-    }                                            \
+// Calls f with the arguments and r (argument R) once more after it: Black-76's arguments in the
+// order of BSM's, with s = f and q = r.
+template <std::size_t R, class F, class... A>
+QUORIX_INLINE auto with_q_equal_r(F f, A... a) {
+  const std::tuple<A...> args{a...};
+  return [&]<std::size_t... I, std::size_t... J>(std::index_sequence<I...>,
+                                                 std::index_sequence<J...>) {
+    return f(std::get<I>(args)..., std::get<R>(args), std::get<R + 1 + J>(args)...);
+  }(std::make_index_sequence<R + 1>{}, std::make_index_sequence<sizeof...(A) - R - 1>{});
+}
+
+// Black-76 is BSM on the forward with q = r: a row without q whose lane kernel takes one runs it
+// with r in q's place. Only Black-76's rho (and the combined Greeks that carry it) has a kernel
+// of its own.
+#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, ...)                                        \
+  struct NAME##_kernel {                                                                \
+    template <class... A>                                                               \
+    auto operator()(A... a) const {                                                     \
+      if constexpr (requires { KERNEL(a...); }) {                                       \
+        return KERNEL(a...);                                                            \
+      } else {                                                                          \
+        constexpr auto r = static_cast<std::size_t>(kernel_shape(KernelId::NAME).r);    \
+        return with_q_equal_r<r>([](auto... b) { return KERNEL(b...); }, a...);         \
+      }                                                                                 \
+    }                                                                                   \
   };
 QUORIX_KERNELS(QUORIX_KERNEL_FUNCTOR)
 #undef QUORIX_KERNEL_FUNCTOR
@@ -588,29 +608,11 @@ struct PriceStages<bsm_price_kernel> {
 };
 
 template <>
-struct PriceStages<black76_price_kernel> {
-  static constexpr bool kStaged = true;
-  template <class D>
-  static PricePlan<D> plan(Mask<D> put, D f, D k, D t, D r, D sigma) {
-    return price_plan(put, f, k, t, r, r, sigma);
-  }
-};
-
-template <>
 struct VolatilityStages<bsm_iv_kernel> {
   static constexpr bool kStaged = true;
   template <class D>
   static VolatilityPlan<D> plan(D price, Mask<D> put, D s, D k, D t, D r, D q) {
     return volatility_plan(price, put, s, k, t, r, q);
-  }
-};
-
-template <>
-struct VolatilityStages<black76_iv_kernel> {
-  static constexpr bool kStaged = true;
-  template <class D>
-  static VolatilityPlan<D> plan(D price, Mask<D> put, D f, D k, D t, D r) {
-    return volatility_plan(price, put, f, k, t, r, r);
   }
 };
 
@@ -624,26 +626,38 @@ struct BsmGreeksClass {
   }
 };
 
-struct Black76GreeksClass {
-  static constexpr bool kSorted = true;
-  static constexpr int kClasses = kGreeksClasses;
-  template <class D>
-  static Mask<D> key(Mask<D> put, D f, D k, D t, D r, D sigma) {
-    return greeks_class(put, f, k, t, r, r, sigma);
+template <>
+struct SortedLanes<bsm_delta_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_theta_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_rho_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_greeks_kernel> : BsmGreeksClass {};
+
+// A Black-76 kernel's stages: its BSM twin's, with q = r (argument R).
+template <class Bsm, int R>
+struct WithQEqualR : Bsm {
+  template <class... A>
+  static auto plan(A... a) {
+    return with_q_equal_r<R>([](auto... b) { return Bsm::plan(b...); }, a...);
+  }
+  template <class... A>
+  static auto key(A... a) {
+    return with_q_equal_r<R>([](auto... b) { return Bsm::key(b...); }, a...);
   }
 };
 
-#define QUORIX_SORTED(NAME, CLASS) \
-  template <>                      \
-  struct SortedLanes<NAME##_kernel> : CLASS {};
-QUORIX_SORTED(bsm_delta, BsmGreeksClass)
-QUORIX_SORTED(bsm_theta, BsmGreeksClass)
-QUORIX_SORTED(bsm_rho, BsmGreeksClass)
-QUORIX_SORTED(bsm_greeks, BsmGreeksClass)
-QUORIX_SORTED(black76_delta, Black76GreeksClass)
-QUORIX_SORTED(black76_theta, Black76GreeksClass)
-QUORIX_SORTED(black76_greeks, Black76GreeksClass)
-#undef QUORIX_SORTED
+#define QUORIX_BLACK76_STAGES(STAGES, NAME, BSM) \
+  template <>                                    \
+  struct STAGES<NAME##_kernel>                   \
+      : WithQEqualR<STAGES<BSM##_kernel>, kernel_shape(KernelId::NAME).r> {};
+QUORIX_BLACK76_STAGES(PriceStages, black76_price, bsm_price)
+QUORIX_BLACK76_STAGES(VolatilityStages, black76_iv, bsm_iv)
+QUORIX_BLACK76_STAGES(SortedLanes, black76_delta, bsm_delta)
+QUORIX_BLACK76_STAGES(SortedLanes, black76_theta, bsm_theta)
+QUORIX_BLACK76_STAGES(SortedLanes, black76_greeks, bsm_greeks)
+#undef QUORIX_BLACK76_STAGES
 
 // The block kernel of a row: a flag column where the row's parameters name one, numbers elsewhere.
 template <class Kernel, KernelId Id, std::size_t... I>
