@@ -28,7 +28,7 @@ class Kernels:
         return results[0] if len(results) == 1 else results
 
     def elementary(self, name, x):
-        """exp, log, erf, erfc, erfcx, cdf or inverse_cdf, element by element."""
+        """exp, log, erfc, erfcx, cdf or inverse_cdf, element by element."""
         return self._map(f"{name}_many", x)
 
     def normalised_black(self, x, s):

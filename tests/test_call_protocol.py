@@ -1,4 +1,5 @@
 import ast
+import importlib.metadata
 import inspect
 from pathlib import Path
 
@@ -24,7 +25,7 @@ STUBBED = {node.name: node for node in STUB if isinstance(node, ast.FunctionDef)
 
 def test_module_attributes():
     assert list(STUBBED) == [name for name, _ in FUNCTIONS]
-    assert core.__version__ == "0.1.7" == quorix.__version__
+    assert core.__version__ == importlib.metadata.version("quorix") == quorix.__version__
     assert core.__all__ == ["__doc__", "__version__"] + [name for name, _ in FUNCTIONS]
     assert core.__doc__.startswith("quorix")
     assert core.__doc__.endswith("core: BSM pricing, Greeks, implied volatility.")

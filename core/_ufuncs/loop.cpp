@@ -184,7 +184,6 @@ void strided_loop(char** args, const std::intptr_t* dimensions, const std::intpt
   if (n >= shape.threshold) {
     parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
       Range(shape, args, steps, n).run(begin, end);
-      return end - begin;
     });
   } else if (n > 0) {
     Range(shape, args, steps, n).run(0, n);

@@ -45,7 +45,6 @@ extern const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET);
 
 QUORIX_ELEMENTWISE(exp_many, quorix::exp)
 QUORIX_ELEMENTWISE(log_many, quorix::log)
-QUORIX_ELEMENTWISE(erf_many, quorix::erf)
 QUORIX_ELEMENTWISE(erfc_many, quorix::erfc)
 QUORIX_ELEMENTWISE(erfcx_many, quorix::erfcx)
 QUORIX_ELEMENTWISE(cdf_many, quorix::cdf)
@@ -55,9 +54,9 @@ extern "C" {
 
 void normalised_black_many(const double* x, const double* s, double* b, double* v, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    const quorix::BlackValue value = quorix::normalised_black(x[i], s[i]);
-    b[i] = value.b;
-    v[i] = value.v;
+    const auto value = quorix::normalised_black(quorix::Lanes<1>{x[i]}, quorix::Lanes<1>{s[i]});
+    b[i] = value.b[0];
+    v[i] = value.v[0];
   }
 }
 
@@ -66,7 +65,8 @@ void normalised_iv_many(const double* beta, const double* x, const double* theta
                         long* evaluations, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     black_evaluations = 0;
-    s[i] = quorix::normalised_implied_volatility(beta[i], x[i], theta[i]);
+    s[i] = quorix::normalised_implied_volatility(quorix::Lanes<1>{beta[i]}, quorix::Lanes<1>{x[i]},
+                                                 quorix::Lanes<1>{theta[i]})[0];
     evaluations[i] = black_evaluations;
   }
 }

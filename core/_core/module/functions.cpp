@@ -86,8 +86,10 @@ constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
   {#NAME, as_cfunction(&scalar_entry<k_##NAME, KernelId::KERNEL>), kFlags, \
    DOCSTRING(NAME, PARAMS, DOC)},
 
+PyMethodDef functions[] = {QUORIX_FUNCTIONS(VECTOR_ROW, SCALAR_ROW)};
+
 }  // namespace
 
-PyMethodDef functions[kFunctionCount] = {QUORIX_FUNCTIONS(VECTOR_ROW, SCALAR_ROW)};
+std::span<PyMethodDef> function_table() { return functions; }
 
 }  // namespace quorix

@@ -4,12 +4,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstddef>
+#include <span>
 
 namespace quorix {
 
-inline constexpr std::size_t kFunctionCount = 32;
-
-extern PyMethodDef functions[kFunctionCount];
+// One entry per row of the function table: the vector forms, then the scalar twins.
+std::span<PyMethodDef> function_table();
 
 }  // namespace quorix

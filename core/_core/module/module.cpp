@@ -11,7 +11,7 @@ namespace {
 
 constexpr const char* kDescription =
     "quorix core: BSM pricing, Greeks, implied volatility.";
-constexpr const char* kVersion = "0.1.7";
+constexpr const char* kVersion = QUORIX_VERSION;  // the package's, from pyproject.toml
 
 // Appends the name to __all__ (created on first use) and sets the attribute; steals value.
 int add_exported(PyObject* module, PyObject* name, PyObject* value) {
@@ -44,7 +44,7 @@ int execute(PyObject* module) {
   if (add_exported(module, "__version__", PyUnicode_FromString(kVersion)) != 0) return -1;
   OwnedRef module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;
-  for (PyMethodDef& definition : functions) {
+  for (PyMethodDef& definition : function_table()) {
     OwnedRef function(PyCMethod_New(&definition, module, module_name.get(), nullptr));
     if (!function) return -1;
     OwnedRef name(PyObject_GetAttrString(function.get(), "__name__"));

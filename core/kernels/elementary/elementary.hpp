@@ -200,7 +200,6 @@ inline constexpr double kErfSmall = 0.84375;
 inline constexpr double kErfMiddle = 1.25;
 inline constexpr double kErfcRationalSwitch = 2.857142448425293;  // about 1/0.35
 inline constexpr double kErfcZero = 28.0;
-inline constexpr double kErfOne = 6.0;
 
 // erf(x) = x + x R(x^2) on |x| < 0.84375.
 template <class D>
@@ -330,27 +329,6 @@ QUORIX_INLINE D erfc(D x) {
   if (any<D>(tail)) {
     const D tail_value = erfc_tail(ax);
     result = select<D>(tail, select<D>(x > 0, tail_value, 2.0 - tail_value), result);
-  }
-  return result;
-}
-
-template <class D>
-QUORIX_INLINE D erf(D x) {
-  using namespace detail;
-  const D ax = fabs(x);
-  const Mask<D> small = ax < kErfSmall;
-  const Mask<D> middle = ~small & (ax < kErfMiddle);
-  const Mask<D> tail = (ax >= kErfMiddle) & (ax < kErfOne);
-  // |x| >= 6 and infinities give +-1, NaN stays NaN.
-  D result = select<D>(x > 0, splat<D>(1.0), select<D>(x < 0, splat<D>(-1.0), x + x));
-  if (any<D>(small)) result = select<D>(small, fma(x, erf_small_ratio(x), x), result);
-  if (any<D>(middle)) {
-    const D ratio = erf_middle_ratio(ax);
-    result = select<D>(middle, select<D>(x >= 0, ratio + kErx, -kErx - ratio), result);
-  }
-  if (any<D>(tail)) {
-    const D tail_value = erfc_tail(ax);
-    result = select<D>(tail, select<D>(x >= 0, 1.0 - tail_value, tail_value - 1.0), result);
   }
   return result;
 }

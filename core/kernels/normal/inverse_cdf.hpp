@@ -76,9 +76,5 @@ QUORIX_INLINE D inverse_cdf(D p) {
   return select<D>(is_nan(p), p, result);
 }
 
-inline double inverse_cdf(double p) {
-  return inverse_cdf(Lanes<1>{p})[0];
-}
-
 }  // namespace QUORIX_TARGET
 }  // namespace quorix

@@ -108,13 +108,5 @@ QUORIX_INLINE D pdf(D y) {
   return exp((-0.5 * y) * y) * kOneOverSqrtTwoPi;
 }
 
-// One-lane forms for the scalar solver code.
-inline double erfcx(double z) {
-  return erfcx(Lanes<1>{z})[0];
-}
-inline double cdf(double y) {
-  return cdf(Lanes<1>{y})[0];
-}
-
 }  // namespace QUORIX_TARGET
 }  // namespace quorix

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <optional>
-#include <utility>
+#include <type_traits>
 
 namespace quorix::pool {
 
@@ -38,17 +38,15 @@ std::optional<unsigned long long> parse_count(const char* text);
 
 template <class F>
 struct StackJob {
-  using Result = decltype(std::declval<F&>()(true));
   Job job{&run};
   F* function;
-  Result result{};
 
   explicit StackJob(F* f) : function(f) {}
 
   static void run(Job* base) {
     // job is the first member, so the cast recovers the StackJob.
     auto* self = reinterpret_cast<StackJob*>(base);
-    self->result = (*self->function)(true);
+    (*self->function)(true);
     self->job.done.store(true, std::memory_order_release);
   }
 };
@@ -56,16 +54,15 @@ struct StackJob {
 // Runs left here and offers right to other workers; each receives whether it counts as stolen.
 // In the fork-join injected from outside both halves count as stolen.
 template <class Left, class Right>
-auto join(Left&& left, Right&& right, bool injected) {
+void join(Left&& left, Right&& right, bool injected) {
   StackJob<std::remove_reference_t<Right>> right_job(&right);
   const bool offered = offer(&right_job.job);
-  auto left_result = left(injected);
+  left(injected);
   if (!offered || reclaim(&right_job.job)) {
-    right_job.result = right(injected);
+    right(injected);
   } else {
     wait_until_done(&right_job.job);
   }
-  return std::pair{left_result, right_job.result};
 }
 
 }  // namespace quorix::pool

@@ -14,7 +14,6 @@ struct BlackValueOf {
   D v;  // normalised vega, db/ds
 };
 
-using BlackValue = BlackValueOf<double>;
 
 inline constexpr double kAsymptoticThreshold = -10.0;                      // eta
 inline constexpr double kAsymptoticShiftedThreshold = -9.789747145884828;  // eta + tau
@@ -28,9 +27,6 @@ inline constexpr double kVegaCutOff = 1.4916681462400413e-154;  // 2^-511
 template <class D>
 QUORIX_INLINE D clamp_positive(D v) {
   return select<D>(v > 0, v, splat<D>(0.0));
-}
-inline double clamp_positive(double v) {
-  return v > 0 ? v : 0.0;
 }
 
 // 2 sinh(x/2); the series keeps relative accuracy for small x.
@@ -51,9 +47,6 @@ QUORIX_INLINE D two_sinh_half(D x) {
     result = select<D>(series, result, (-1.0 / e) + e);
   }
   return result;
-}
-inline double two_sinh_half(double x) {
-  return two_sinh_half(Lanes<1>{x})[0];
 }
 
 // The normalised intrinsic value of a call, 2 sinh(x/2) clamped at 0.
@@ -259,11 +252,6 @@ QUORIX_INLINE BlackValueOf<D> normalised_black(D x_signed, D s) {
     if (any<D>(lanes)) detail::blend(lanes, black_region_value(region, x, s, h), &value);
   }
   return finish_black(value, x_signed, s);
-}
-
-inline BlackValue normalised_black(double x, double s) {
-  const BlackValueOf<Lanes<1>> value = normalised_black(Lanes<1>{x}, Lanes<1>{s});
-  return {value.b[0], value.v[0]};
 }
 
 }  // namespace QUORIX_TARGET

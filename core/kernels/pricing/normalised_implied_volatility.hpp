@@ -461,9 +461,5 @@ QUORIX_INLINE D normalised_implied_volatility(D beta, D x, D theta) {
   return select<D>(inversion.active, refined, inversion.settled);
 }
 
-inline double normalised_implied_volatility(double beta, double x, double theta) {
-  return normalised_implied_volatility(Lanes<1>{beta}, Lanes<1>{x}, Lanes<1>{theta})[0];
-}
-
 }  // namespace QUORIX_TARGET
 }  // namespace quorix
