@@ -1,5 +1,7 @@
 """The module's functions and their parameters, as callers see them."""
 
+import quorix._ufuncs
+
 BSM_FLAGGED = ["flag", "s", "k", "t", "r", "q", "sigma"]
 BSM_PLAIN = ["s", "k", "t", "r", "q", "sigma"]
 BSM_IV = ["target_price", "flag", "s", "k", "t", "r", "q"]
@@ -19,12 +21,10 @@ VECTOR = list(FUNCTIONS)
 FUNCTIONS += [(name + "_scalar", params) for name, params in FUNCTIONS]
 
 
+THRESHOLDS = {name: threshold for name, _, _, threshold in quorix._ufuncs.kernels()}
+
+
 def threshold(name):
-    """The smallest length at which a vector function runs on the worker pool."""
-    if name.endswith("_iv"):
-        return 1024
-    if name.endswith("_greeks"):
-        return 4096
-    if name.endswith("_price"):
-        return 8192
-    return 16384
+    """The smallest length at which a vector function runs on the worker pool, as the kernel table
+    states it."""
+    return THRESHOLDS[name]

@@ -63,10 +63,10 @@ def branch_points(kernels, xs):
     return [(xs, a) for a in (s_c, s_l, s_u)]
 
 
-# How many inversions of the grid below take 0 to 6 Black-function evaluations (none without a
-# time value, else two for the branch bounds and one per Householder step): a regression table.
-# A first guess that got worse would still converge, in more steps.
-EVALUATIONS = {1.0: [91874, 0, 0, 238, 2985, 8460, 1410], -1.0: [89859, 0, 0, 234, 3278, 9868, 1728]}
+# Black-function evaluations per inversion with a time value: two for the branch bounds and one
+# per Householder step, so at most six; a first guess that got worse would still converge, in more
+# steps, and show in the mean (4.84 for calls and 4.87 for puts on the grid below).
+MAX_EVALUATIONS, MEAN_EVALUATIONS = 6, 4.9
 
 
 @pytest.mark.parametrize("theta", [1.0, -1.0])
@@ -76,13 +76,14 @@ def test_normalised_round_trip(kernels, theta):
     # the last bits from the processor's vector exp.
     ss = np.array([float(mp.mpf("1e-6") * mp.mpf("2e7") ** (mp.mpf(i) / 320)) for i in range(321)])
     x, s = (a.ravel() for a in np.meshgrid(xs, ss))
-    counts = np.bincount(check_round_trip(kernels, x, s, theta), minlength=7).tolist()
+    evaluations = check_round_trip(kernels, x, s, theta)
     edges = np.concatenate([-np.geomspace(1e-6, 100, 400), np.geomspace(1e-6, 100, 400)])
     for x, s in branch_points(kernels, edges):
         keep = np.isfinite(s) & (s > 1e-6)
         for side in (1 - 1e-9, 1.0, 1 + 1e-9):  # each boundary, and either side of it
             check_round_trip(kernels, x[keep], s[keep] * side, theta)
-    assert counts == EVALUATIONS[theta]
+    timed = evaluations[evaluations > 0]
+    assert timed.max() <= MAX_EVALUATIONS and timed.mean() <= MEAN_EVALUATIONS
 
 
 def mp_root(beta, x, start):

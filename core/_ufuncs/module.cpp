@@ -60,7 +60,26 @@ PyObject* targets(PyObject*, PyObject*) {
   return list.release();
 }
 
+// kernels(): (name, parameters, outputs, threshold) for each row of the kernel table, where
+// threshold is the smallest length that runs on the worker pool.
+PyObject* kernels(PyObject*, PyObject*) {
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(kKernelCount)));
+  for (std::size_t k = 0; list && k < kKernelCount; ++k) {
+    const KernelShape& shape = kKernelShapes[k];
+    PyObject* row = Py_BuildValue("(s#s#nn)", shape.name.data(),
+                                  static_cast<Py_ssize_t>(shape.name.size()), shape.parameters.data(),
+                                  static_cast<Py_ssize_t>(shape.parameters.size()),
+                                  static_cast<Py_ssize_t>(shape.outputs),
+                                  static_cast<Py_ssize_t>(shape.threshold));
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), row);
+  }
+  return list.release();
+}
+
 PyMethodDef methods[] = {
+    {"kernels", &kernels, METH_NOARGS,
+     "kernels()\n--\n\n(name, parameters, outputs, threshold) for each row of the kernel table."},
     {"targets", &targets, METH_NOARGS,
      "targets()\n--\n\n(name, compiled, runs, chosen) for each instruction-set target of the "
      "kernels, narrowest first."},
