@@ -347,118 +347,127 @@ QUORIX_INLINE D upper_guess(D beta, D x, D s_u, D b_u, D b_max) {
 
 }  // namespace lbr
 
-// An inversion in its stages: the reduction and the Black function at the central point; the
-// Black function at the side point, which picks the branch of the first guess; the first guess,
-// its objective and bracket; the Householder refinement. Lanes not active are settled at 0 or
-// +inf.
+// An inversion in its stages, each with its own result: the reduction to an out-of-the-money
+// call and the Black function at the central point (Reduced, in Start); the Black function at the
+// side point, which picks the branch of the first guess; the first guess with its objective and
+// bracket (Guess); the Householder refinement. Lanes not active are settled at 0 or +inf.
 template <class D>
-struct Inversion {
+struct Reduced {
   D beta;  // the reduced target, an out-of-the-money call's
   D x;     // its log-moneyness, <= 0
   D b_max;
-  D settled;
-  Mask<D> active;
   D s_c;  // the central point sqrt(2|x|)
   BlackValueOf<D> central;
   Mask<D> below;  // beta below the central value: the side point is s_l, else s_u
   D s_side;
-  BlackValueOf<D> side;
-  D s;  // the first guess
+};
+
+template <class D>
+struct Start {
+  Reduced<D> reduced;
+  Mask<D> active;  // the lanes with a time value to invert
+  D settled;       // the others' total volatility: 0, or +inf at or above the maximum
+};
+
+template <class D>
+struct Guess {
+  D s;
   lbr::Objective<D> objective;
 };
 
 template <class D>
-QUORIX_STAGE Inversion<D> start_inversion(D beta, D x, D theta) {
+QUORIX_STAGE Start<D> start_inversion(D beta, D x, D theta) {
   using namespace lbr;
   const Mask<D> in_the_money = theta * x > 0;
   if (any<D>(in_the_money)) {
     beta = select<D>(in_the_money, fmax(beta - signed_intrinsic(x, theta), splat<D>(0.0)), beta);
     theta = select<D>(in_the_money, -theta, theta);
   }
-  Inversion<D> inversion;  // each stage sets what the next ones read: no zeroing of the rest
-  inversion.beta = beta;
-  inversion.x = select<D>(theta < 0, -x, x);  // reduced to an out-of-the-money call, x <= 0
-  inversion.b_max = exp(inversion.x * 0.5);
-  const Mask<D> zero = beta <= 0;
-  const Mask<D> unbounded = ~zero & (beta >= inversion.b_max);
-  inversion.active = ~zero & ~unbounded;
-  inversion.settled = select<D>(unbounded, splat<D>(kInfinity), splat<D>(0.0));
-  inversion.s_c = sqrt(2.0 * fabs(x));
-  if (!any<D>(inversion.active)) return inversion;
-  const BlackValueOf<D> central = evaluate_black(inversion.x, inversion.s_c, inversion.active);
-  inversion.central = central;
-  inversion.below = beta < central.b;
+  const D zero = splat<D>(0.0);
+  Start<D> start{{beta, select<D>(theta < 0, -x, x), zero, zero, {zero, zero}, Mask<D>{}, zero},
+                 Mask<D>{}, zero};
+  Reduced<D>& r = start.reduced;  // x reduced to an out-of-the-money call's, x <= 0
+  r.b_max = exp(r.x * 0.5);
+  const Mask<D> nothing = beta <= 0;
+  const Mask<D> unbounded = ~nothing & (beta >= r.b_max);
+  start.active = ~nothing & ~unbounded;
+  start.settled = select<D>(unbounded, splat<D>(kInfinity), zero);
+  r.s_c = sqrt(2.0 * fabs(x));
+  if (!any<D>(start.active)) return start;
+  r.central = evaluate_black(r.x, r.s_c, start.active);
+  r.below = beta < r.central.b;
   // The side point s_l = s_c - b / v below the central value, s_u = s_c + (b_max - b) / v above
   // it (s_c where v vanishes): one division serves both.
-  const D s_side = inversion.s_c +
-                   select<D>(inversion.below, -central.b, inversion.b_max - central.b) / central.v;
-  inversion.s_side = select<D>(inversion.below | (central.v > kDblMin), s_side, inversion.s_c);
-  return inversion;
+  const D s_side = r.s_c + select<D>(r.below, -r.central.b, r.b_max - r.central.b) / r.central.v;
+  r.s_side = select<D>(r.below | (r.central.v > kDblMin), s_side, r.s_c);
+  return start;
 }
 
 // The Black function at the side point, which picks the branch of the first guess.
 template <class D>
-QUORIX_STAGE BlackValueOf<D> side_value(const Inversion<D>& inversion) {
-  return lbr::evaluate_black(inversion.x, inversion.s_side, inversion.active);
+QUORIX_STAGE BlackValueOf<D> side_value(const Reduced<D>& r, Mask<D> active) {
+  return lbr::evaluate_black(r.x, r.s_side, active);
+}
+
+// Branch L: beta below the side value below the central point; branch U: above it above.
+template <class D>
+QUORIX_INLINE Mask<D> lower_branch(const Reduced<D>& r, const BlackValueOf<D>& side,
+                                   Mask<D> active) {
+  return active & r.below & (r.beta < side.b);
 }
 
 template <class D>
-QUORIX_INLINE Mask<D> lower_branch(const Inversion<D>& inversion) {
-  return inversion.active & inversion.below & (inversion.beta < inversion.side.b);
-}
-
-template <class D>
-QUORIX_INLINE Mask<D> upper_branch(const Inversion<D>& inversion) {
-  return inversion.active & ~inversion.below & (inversion.beta > inversion.side.b);
+QUORIX_INLINE Mask<D> upper_branch(const Reduced<D>& r, const BlackValueOf<D>& side,
+                                   Mask<D> active) {
+  return active & ~r.below & (r.beta > side.b);
 }
 
 // The first guess from the side value: interpolated in s against b between the central and the
 // side point, or in the lower or upper map beyond the side point.
 template <class D>
-QUORIX_STAGE void first_guess(Inversion<D>* inversion) {
+QUORIX_STAGE Guess<D> first_guess(const Reduced<D>& in, const BlackValueOf<D>& side,
+                                  Mask<D> active) {
   using namespace lbr;
-  const Inversion<D>& in = *inversion;
-  const Mask<D> lower = lower_branch(in);
-  const Mask<D> upper = upper_branch(in);
-  const Mask<D> inner = in.active & ~lower & ~upper;
+  const Mask<D> lower = lower_branch(in, side, active);
+  const Mask<D> upper = upper_branch(in, side, active);
+  const Mask<D> inner = active & ~lower & ~upper;
   const D y_l = select<D>(in.below, in.s_side, in.s_c);
   const D y_r = select<D>(in.below, in.s_c, in.s_side);
-  Objective<D> objective{lower, upper & ~(in.beta <= in.b_max * 0.5), y_l, y_r};
-  D s = in.s_c;
+  Guess<D> guess{in.s_c, {lower, upper & ~(in.beta <= in.b_max * 0.5), y_l, y_r}};
   if (any<D>(inner)) {
-    const D x_l = select<D>(in.below, in.side.b, in.central.b);
-    const D x_r = select<D>(in.below, in.central.b, in.side.b);
-    const D d_l = 1.0 / select<D>(in.below, in.side.v, in.central.v);
-    const D d_r = 1.0 / select<D>(in.below, in.central.v, in.side.v);
+    const D x_l = select<D>(in.below, side.b, in.central.b);
+    const D x_r = select<D>(in.below, in.central.b, side.b);
+    const D d_l = 1.0 / select<D>(in.below, side.v, in.central.v);
+    const D d_r = 1.0 / select<D>(in.below, in.central.v, side.v);
     const D r = rational_cubic_control_parameter(~in.below, x_l, x_r, y_l, y_r, d_l, d_r,
                                                  splat<D>(0.0), false);
-    s = rational_cubic_interpolation(in.beta, x_l, x_r, y_l, y_r, d_l, d_r, r);
+    guess.s = rational_cubic_interpolation(in.beta, x_l, x_r, y_l, y_r, d_l, d_r, r);
   }
+  Objective<D>& objective = guess.objective;
   if (any<D>(lower)) {
-    s = select<D>(lower, lower_guess(in.beta, in.x, in.s_side, in.side.b), s);
+    guess.s = select<D>(lower, lower_guess(in.beta, in.x, in.s_side, side.b), guess.s);
     objective.left = select<D>(lower, splat<D>(0.0), objective.left);
     objective.right = select<D>(lower, in.s_side, objective.right);
   }
   if (any<D>(upper)) {
-    s = select<D>(upper, upper_guess(in.beta, in.x, in.s_side, in.side.b, in.b_max), s);
+    guess.s = select<D>(upper, upper_guess(in.beta, in.x, in.s_side, side.b, in.b_max), guess.s);
     objective.left = select<D>(upper, in.s_side, objective.left);
     objective.right = select<D>(upper, splat<D>(kDblMax), objective.right);
   }
-  inversion->s = s;
-  inversion->objective = objective;
+  return guess;
 }
 
 // Total volatility s with normalised_black(x, s) = beta for a call (theta = +1) or put (-1).
 // 0 when the price carries no time value; +inf when beta is at or above its maximum.
 template <class D>
 QUORIX_INLINE D normalised_implied_volatility(D beta, D x, D theta) {
-  Inversion<D> inversion = start_inversion(beta, x, theta);
-  if (!any<D>(inversion.active)) return inversion.settled;
-  inversion.side = side_value(inversion);
-  first_guess(&inversion);
-  const D refined = lbr::householder_refine(inversion.beta, inversion.x, inversion.b_max,
-                                            inversion.s, inversion.objective, inversion.active);
-  return select<D>(inversion.active, refined, inversion.settled);
+  const Start<D> start = start_inversion(beta, x, theta);
+  if (!any<D>(start.active)) return start.settled;
+  const Reduced<D>& r = start.reduced;
+  const Guess<D> guess = first_guess(r, side_value(r, start.active), start.active);
+  const D refined =
+      lbr::householder_refine(r.beta, r.x, r.b_max, guess.s, guess.objective, start.active);
+  return select<D>(start.active, refined, start.settled);
 }
 
 }  // namespace QUORIX_TARGET

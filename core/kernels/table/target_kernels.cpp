@@ -317,50 +317,180 @@ bool map_price_chunks(const Columns& columns, std::size_t begin, std::size_t end
   return true;
 }
 
-// Each list leaves at most one part-filled block per chunk: 2048 options against 1024 fill the
-// Householder stage's pairs of blocks 97 % against 93 % (random options; 3 % faster), for about
-// 330 kB of working arrays.
+// Each list leaves at most one part-filled block per chunk: 2048 options fill the Householder
+// stage's pairs of blocks better than 1024, for about 330 kB of working arrays.
 constexpr std::size_t kVolatilityChunk = 2048;
 
-// The values an inversion carries from stage to stage, by element of the chunk.
-enum Field {
-  kBeta,
-  kX,
-  kBMax,
-  kSC,
-  kCentralB,
-  kCentralV,
-  kBelow,
-  kSide,
-  kSideB,
-  kSideV,
-  kS,
-  kLeft,
-  kRight,
-  kTotal,
-  kFields
+// The reduced inversions of a chunk, a column per field of Reduced, by element of the chunk.
+struct ReducedColumns {
+  double beta[kVolatilityChunk], x[kVolatilityChunk], b_max[kVolatilityChunk];
+  double s_c[kVolatilityChunk], central_b[kVolatilityChunk], central_v[kVolatilityChunk];
+  std::int64_t below[kVolatilityChunk];  // a mask: all bits set where beta is below central_b
+  double s_side[kVolatilityChunk];
 };
 
-// Each set of lists holds its lanes in the order filed, each with its list; a counting sort
-// orders them by list when the set is run.
-struct Filed {
+// The elements of a chunk filed under lists, in the order filed; a counting sort orders them by
+// list when a stage runs them.
+struct Lists {
   std::uint16_t at[kVolatilityChunk];
   std::uint8_t list[kVolatilityChunk];
   std::size_t size;
+
+  void file(std::size_t element, int into) {
+    at[size] = static_cast<std::uint16_t>(element);
+    list[size++] = static_cast<std::uint8_t>(into);
+  }
 };
 
+// The path an inversion takes after its side value: the first guess's branch, and then the
+// objective of its Householder steps.
+enum Path : int { kInnerPath, kLowerPath, kUpperPath, kPaths };
+
+template <class M>
+Path path_of(const M& lower, const M& upper, std::size_t lane) {
+  return lower[lane] ? kLowerPath : upper[lane] ? kUpperPath : kInnerPath;
+}
+
+// The Householder stage's lists: by path, then by the class of the Black function at the guess.
+constexpr int kRefineLists = kPaths * kBlackClasses;
+constexpr int refine_list(Path path, int black_class) { return path * kBlackClasses + black_class; }
+
 struct VolatilityScratch {
-  double state[kFields][kVolatilityChunk];
   VolatilityPlan<Lanes<kTargetWidth>> plans[kVolatilityChunk / kTargetWidth];
-  Filed filed[2];
+  ReducedColumns reduced;
+  double side_b[kVolatilityChunk], side_v[kVolatilityChunk];  // the Black function at s_side
+  double s[kVolatilityChunk], left[kVolatilityChunk], right[kVolatilityChunk];  // the guesses
+  double total[kVolatilityChunk];  // the results, settled or refined
+  Lists lists[2];                  // a stage reads one set and files into the other
   std::uint16_t order[kVolatilityChunk];
 };
 
+// Lanes of a column at the elements `at` (a short block repeats its first element).
+template <class L>
+L read_lanes(const double* column, const std::size_t* at) {
+  L lanes;
+  for (std::size_t j = 0; j < kWidth<L>; ++j) lanes[j] = column[at[j]];
+  return lanes;
+}
+
+template <class L>
+Mask<L> read_mask(const std::int64_t* column, const std::size_t* at) {
+  Mask<L> lanes{};
+  for (std::size_t j = 0; j < kWidth<L>; ++j) lanes[j] = column[at[j]];
+  return lanes;
+}
+
+template <class L>
+void write_lanes(double* column, const L& value, const std::size_t* at, std::size_t count) {
+  for (std::size_t j = 0; j < count; ++j) column[at[j]] = value[j];
+}
+
+template <class L>
+Reduced<L> read_reduced(const ReducedColumns& c, const std::size_t* at) {
+  return {read_lanes<L>(c.beta, at),  read_lanes<L>(c.x, at),
+          read_lanes<L>(c.b_max, at), read_lanes<L>(c.s_c, at),
+          {read_lanes<L>(c.central_b, at), read_lanes<L>(c.central_v, at)},
+          read_mask<L>(c.below, at),  read_lanes<L>(c.s_side, at)};
+}
+
+// Block g of the chunk, whole (the columns hold a whole number of blocks).
+template <class D>
+void write_block(ReducedColumns* c, const Reduced<D>& r, std::size_t g) {
+  const std::size_t first = g * kWidth<D>;
+  std::memcpy(c->beta + first, &r.beta, sizeof r.beta);
+  std::memcpy(c->x + first, &r.x, sizeof r.x);
+  std::memcpy(c->b_max + first, &r.b_max, sizeof r.b_max);
+  std::memcpy(c->s_c + first, &r.s_c, sizeof r.s_c);
+  std::memcpy(c->central_b + first, &r.central.b, sizeof r.central.b);
+  std::memcpy(c->central_v + first, &r.central.v, sizeof r.central.v);
+  std::memcpy(c->below + first, &r.below, sizeof r.below);
+  std::memcpy(c->s_side + first, &r.s_side, sizeof r.s_side);
+}
+
+// Runs stage(list, at, count) over the blocks of `width` elements of each of the first `lists`
+// lists of a set, a short block padded with its first element.
+template <class Stage>
+void for_each_block(const Lists& set, int lists, std::size_t width, std::uint16_t* order,
+                    Stage&& stage) {
+  std::size_t counts[kRefineLists], first = 0;
+  sort_by_key<kRefineLists>(set.list, set.at, set.size, lists, order, counts);
+  std::size_t at[2 * kTargetWidth];
+  for (int list = 0; list < lists; ++list) {
+    for (std::size_t p = 0; p < counts[list]; p += width) {
+      const std::size_t count = std::min(width, counts[list] - p);
+      for (std::size_t j = 0; j < width; ++j) at[j] = order[first + p + (j < count ? j : 0)];
+      stage(list, at, count);
+    }
+    first += counts[list];
+  }
+}
+
+// The Householder steps, blocks held two at a time and refined side by side through the step
+// before the last. About a fifth of the lanes that remain then need the last step: they move
+// into full blocks for it.
+template <class P>
+class Refiner {
+ public:
+  explicit Refiner(double* total) : total_(total) {}
+
+  void add(const lbr::Refinement<P>& block, const std::size_t* at, std::size_t count) {
+    held_[waiting_] = block;
+    std::copy(at, at + kWidth<P>, held_at_[waiting_]);
+    held_count_[waiting_] = count;
+    if (++waiting_ == kHeld) refine_held();
+  }
+
+  // Refines what is still held and waiting for the last step.
+  void finish() {
+    if (waiting_ > 0) refine_held();
+    if (late_count_ > 0) refine_late();
+  }
+
+ private:
+  static constexpr std::size_t kHeld = 2, kW = kWidth<P>;
+
+  void refine_held() {
+    if (waiting_ == kHeld) {
+      lbr::householder_refine_blocks<kHeld>(held_, kMaxHouseholderSteps - 1);
+    } else {
+      for (std::size_t k = 0; k < waiting_; ++k) {
+        lbr::householder_refine_blocks<1>(&held_[k], kMaxHouseholderSteps - 1);
+      }
+    }
+    for (std::size_t k = 0; k < waiting_; ++k) {
+      write_lanes(total_, held_[k].s, held_at_[k], held_count_[k]);
+      const Mask<P> refining = lbr::still_refining(held_[k]);
+      for (std::size_t j = 0; j < held_count_[k]; ++j) {
+        if (!refining[j]) continue;
+        lbr::move_lane(held_[k], j, &late_, late_count_);
+        late_at_[late_count_++] = held_at_[k][j];
+        if (late_count_ == kW) refine_late();
+      }
+    }
+    waiting_ = 0;
+  }
+
+  void refine_late() {
+    for (std::size_t j = late_count_; j < kW; ++j) {  // padding repeats the first lane
+      lbr::move_lane(late_, 0, &late_, j);
+      late_at_[j] = late_at_[0];
+    }
+    lbr::householder_last_step(&late_);
+    write_lanes(total_, late_.s, late_at_, late_count_);
+    late_count_ = 0;
+  }
+
+  double* total_;
+  lbr::Refinement<P> held_[kHeld], late_;
+  std::size_t held_at_[kHeld][kW] = {}, held_count_[kHeld] = {}, waiting_ = 0;
+  std::size_t late_at_[kW] = {}, late_count_ = 0;
+};
+
 // Implied vols in chunks, stage by stage, each stage running full blocks of lanes that take the
-// same path: the reduction and the central value block by block; the side value by region of
-// the side point; the first guess by branch; the Householder steps by objective and by region at
-// the guess (where the root mostly lies too). Each element goes through the same operations as
-// in normalised_implied_volatility, so the bits are the same.
+// same path: the reduction and the central value block by block; the side value by class of the
+// Black function at the side point; the first guess by branch; the Householder steps by objective
+// and by class at the guess (where the root mostly lies too). Each element goes through the same
+// operations as in normalised_implied_volatility, so the bits are the same.
 // False, having done nothing, when the working arrays cannot be had.
 template <class Stages, class... Kinds, std::size_t... I>
 bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_t end,
@@ -371,158 +501,77 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
   // processor waiting on latency.
   using P = std::conditional_t<kTargetPairs, Pair<D>, D>;
   constexpr std::size_t W = kTargetWidth, PW = kWidth<P>;
-  constexpr std::size_t kChunk = kVolatilityChunk;
-  constexpr int kLists = 3 * kBlackClasses;  // objectives plain, lower, upper by classes
   VolatilityScratch* scratch = thread_scratch<VolatilityScratch>();
   if (scratch == nullptr) return false;
-  auto& state = scratch->state;
-  auto& plans = scratch->plans;
-  auto& filed = scratch->filed;
-  auto& order = scratch->order;
-  std::size_t at[PW];
-
-  // The elements at[0..) of a field, as lanes of the type of `lanes`.
-  const auto gather = [&](Field field, auto lanes) {
-    for (std::size_t j = 0; j < sizeof lanes / sizeof(double); ++j) lanes[j] = state[field][at[j]];
-    return lanes;
-  };
-  const auto scatter = [&](Field field, auto value, std::size_t count) {
-    for (std::size_t j = 0; j < count; ++j) state[field][at[j]] = value[j];
-  };
-  // Stores a whole block in its slots, padding lanes included (first stage, in chunk order).
-  const auto put = [&](Field field, D value, std::size_t g) {
-    std::memcpy(state[field] + g * W, &value, sizeof value);
-  };
-  const Mask<D> all = ~Mask<D>{};
-  // Files the lanes of a block (those of `lanes`) into the lists `list` of a set names.
-  const auto file = [&](int set, auto list, std::size_t count, auto lanes) {
-    Filed& f = filed[set];
-    for (std::size_t j = 0; j < count; ++j) {
-      if (lanes[j]) {
-        f.at[f.size] = static_cast<std::uint16_t>(at[j]);
-        f.list[f.size++] = static_cast<std::uint8_t>(list[j]);
-      }
-    }
-  };
-  // Runs stage(list, count) over the blocks of `width` lanes of each list of a set, a short block
-  // padded with its first element; the stage files its lanes into the other set.
-  const auto over_lists = [&](int set, int lists_in_set, std::size_t width, auto&& stage) {
-    const Filed& f = filed[set];
-    std::size_t counts[kLists], first = 0;
-    sort_by_key<kLists>(f.list, f.at, f.size, lists_in_set, order, counts);
-    filed[1 - set].size = 0;
-    for (int list = 0; list < lists_in_set; ++list) {
-      for (std::size_t p = 0; p < counts[list]; p += width) {
-        const std::size_t count = std::min(width, counts[list] - p);
-        for (std::size_t j = 0; j < width; ++j) at[j] = order[first + p + (j < count ? j : 0)];
-        stage(list, count);
-      }
-      first += counts[list];
-    }
-  };
-
-  for (std::size_t chunk = begin; chunk < end; chunk += kChunk) {
-    const std::size_t size = std::min(kChunk, end - chunk);
-    filed[0].size = 0;
-    plan_chunk<Stages, D, Kinds...>(plans, columns, chunk, size, std::index_sequence<I...>{});
+  VolatilityScratch& c = *scratch;
+  for (std::size_t chunk = begin; chunk < end; chunk += kVolatilityChunk) {
+    const std::size_t size = std::min(kVolatilityChunk, end - chunk);
+    // The reduction and the central value, block by block; lanes with a time value filed by the
+    // class of the Black function at their side point.
+    plan_chunk<Stages, D, Kinds...>(c.plans, columns, chunk, size, std::index_sequence<I...>{});
+    c.lists[0].size = 0;
     for (std::size_t g = 0; g * W < size; ++g) {
       const std::size_t count = std::min(W, size - g * W);
-      const VolatilityPlan<D>& plan = plans[g];
-      const Inversion<D> in = start_inversion(plan.beta, plan.x, plan.theta);
-      for (std::size_t j = 0; j < W; ++j) at[j] = g * W + (j < count ? j : 0);
-      put(kTotal, in.settled, g);
-      if (!any<D>(in.active)) continue;
-      put(kBeta, in.beta, g);
-      put(kX, in.x, g);
-      put(kBMax, in.b_max, g);
-      put(kSC, in.s_c, g);
-      put(kCentralB, in.central.b, g);
-      put(kCentralV, in.central.v, g);
-      put(kBelow, from_bits<D>(in.below), g);
-      put(kSide, in.s_side, g);
-      file(0, black_class(in.x, in.s_side), count, in.active);
+      const VolatilityPlan<D>& plan = c.plans[g];
+      const Start<D> start = start_inversion(plan.beta, plan.x, plan.theta);
+      std::memcpy(c.total + g * W, &start.settled, sizeof start.settled);
+      if (!any<D>(start.active)) continue;
+      write_block(&c.reduced, start.reduced, g);
+      const Mask<D> side_class = black_class(start.reduced.x, start.reduced.s_side);
+      for (std::size_t j = 0; j < count; ++j) {
+        if (start.active[j]) c.lists[0].file(g * W + j, static_cast<int>(side_class[j]));
+      }
     }
-    over_lists(0, kBlackClasses, W, [&](int, std::size_t count) {
-      Inversion<D> in;  // the fields the side value and the branch read
-      in.beta = gather(kBeta, D{});
-      in.x = gather(kX, D{});
-      in.below = bits(gather(kBelow, D{}));
-      in.active = all;
-      in.s_side = gather(kSide, D{});
-      in.side = side_value(in);
-      scatter(kSideB, in.side.b, count);
-      scatter(kSideV, in.side.v, count);
-      file(1, (lower_branch(in) & 1) | (upper_branch(in) & 2), count, all);
-    });
-    over_lists(1, 3, PW, [&](int, std::size_t count) {
-      Inversion<P> in;  // the fields the first guess reads
-      in.beta = gather(kBeta, P{});
-      in.x = gather(kX, P{});
-      in.b_max = gather(kBMax, P{});
-      in.active = ~Mask<P>{};
-      in.s_c = gather(kSC, P{});
-      in.central = {gather(kCentralB, P{}), gather(kCentralV, P{})};
-      in.below = bits(gather(kBelow, P{}));
-      in.s_side = gather(kSide, P{});
-      in.side = {gather(kSideB, P{}), gather(kSideV, P{})};
-      first_guess(&in);
-      scatter(kS, in.s, count);
-      scatter(kLeft, in.objective.left, count);
-      scatter(kRight, in.objective.right, count);
-      const Mask<P> objective = (in.objective.lower & 1) | (in.objective.upper & 2);
-      file(0, objective * kBlackClasses + black_class(in.x, in.s), count, in.active);
-    });
-    // The Householder steps, two pairs at a time, through the one before the last. About a fifth
-    // of the lanes that remain active need the last step: they are moved into full pairs for it.
-    constexpr std::size_t kHeld = 2;  // one pair at a time was 1 % slower
-    lbr::Refinement<P> held[kHeld], late;
-    std::size_t held_at[kHeld][PW], held_count[kHeld], waiting = 0;
-    std::size_t late_at[PW], late_count = 0;
-    const auto refine_late = [&] {
-      for (std::size_t j = late_count; j < PW; ++j) {  // padding repeats the first lane
-        lbr::move_lane(late, 0, &late, j);
-        late_at[j] = late_at[0];
-      }
-      lbr::householder_last_step(&late);
-      std::copy(late_at, late_at + PW, at);
-      scatter(kTotal, late.s, late_count);
-      late_count = 0;
-    };
-    const auto refine_held = [&] {
-      if (waiting == kHeld) {
-        lbr::householder_refine_blocks<kHeld>(held, kMaxHouseholderSteps - 1);
-      } else {
-        for (std::size_t k = 0; k < waiting; ++k) {
-          lbr::householder_refine_blocks<1>(&held[k], kMaxHouseholderSteps - 1);
-        }
-      }
-      for (std::size_t k = 0; k < waiting; ++k) {
-        std::copy(held_at[k], held_at[k] + PW, at);
-        scatter(kTotal, held[k].s, held_count[k]);
-        const Mask<P> refining = lbr::still_refining(held[k]);
-        for (std::size_t j = 0; j < held_count[k]; ++j) {
-          if (!refining[j]) continue;
-          lbr::move_lane(held[k], j, &late, late_count);
-          late_at[late_count++] = held_at[k][j];
-          if (late_count == PW) refine_late();
-        }
-      }
-      waiting = 0;
-    };
-    over_lists(0, kLists, PW, [&](int list, std::size_t count) {
-      const lbr::Objective<P> objective{Mask<P>{} - (list / kBlackClasses == 1),
-                                        Mask<P>{} - (list / kBlackClasses == 2), gather(kLeft, P{}),
-                                        gather(kRight, P{})};
-      held[waiting] = lbr::start_refinement(gather(kBeta, P{}), gather(kX, P{}), gather(kBMax, P{}),
-                                            gather(kS, P{}), objective, ~Mask<P>{});
-      std::copy(at, at + PW, held_at[waiting]);
-      held_count[waiting] = count;
-      if (++waiting == kHeld) refine_held();
-    });
-    if (waiting > 0) refine_held();
-    if (late_count > 0) refine_late();
+    // The side values, by class; filed by the branch of the first guess.
+    c.lists[1].size = 0;
+    for_each_block(c.lists[0], kBlackClasses, W, c.order,
+                   [&](int, const std::size_t* at, std::size_t count) {
+                     const Reduced<D> r = read_reduced<D>(c.reduced, at);
+                     const Mask<D> all = ~Mask<D>{};
+                     const BlackValueOf<D> side = side_value(r, all);
+                     write_lanes(c.side_b, side.b, at, count);
+                     write_lanes(c.side_v, side.v, at, count);
+                     const Mask<D> lower = lower_branch(r, side, all);
+                     const Mask<D> upper = upper_branch(r, side, all);
+                     for (std::size_t j = 0; j < count; ++j) {
+                       c.lists[1].file(at[j], path_of(lower, upper, j));
+                     }
+                   });
+    // The first guesses, by branch; filed by objective and the class at the guess.
+    c.lists[0].size = 0;
+    for_each_block(c.lists[1], kPaths, PW, c.order,
+                   [&](int, const std::size_t* at, std::size_t count) {
+                     const Reduced<P> r = read_reduced<P>(c.reduced, at);
+                     const BlackValueOf<P> side{read_lanes<P>(c.side_b, at),
+                                                read_lanes<P>(c.side_v, at)};
+                     const Guess<P> guess = first_guess(r, side, ~Mask<P>{});
+                     write_lanes(c.s, guess.s, at, count);
+                     write_lanes(c.left, guess.objective.left, at, count);
+                     write_lanes(c.right, guess.objective.right, at, count);
+                     const Mask<P> guess_class = black_class(r.x, guess.s);
+                     for (std::size_t j = 0; j < count; ++j) {
+                       const Path path = path_of(guess.objective.lower, guess.objective.upper, j);
+                       c.lists[0].file(at[j], refine_list(path, static_cast<int>(guess_class[j])));
+                     }
+                   });
+    // The Householder steps, by objective and class.
+    Refiner<P> refiner(c.total);
+    for_each_block(c.lists[0], kRefineLists, PW, c.order,
+                   [&](int list, const std::size_t* at, std::size_t count) {
+                     const Path path = static_cast<Path>(list / kBlackClasses);
+                     const lbr::Objective<P> objective{
+                         Mask<P>{} - (path == kLowerPath), Mask<P>{} - (path == kUpperPath),
+                         read_lanes<P>(c.left, at), read_lanes<P>(c.right, at)};
+                     refiner.add(lbr::start_refinement(read_lanes<P>(c.reduced.beta, at),
+                                                       read_lanes<P>(c.reduced.x, at),
+                                                       read_lanes<P>(c.reduced.b_max, at),
+                                                       read_lanes<P>(c.s, at), objective,
+                                                       ~Mask<P>{}),
+                                 at, count);
+                   });
+    refiner.finish();
     finish_chunk<D>(
-        plans, state[kTotal], columns, chunk, size,
+        c.plans, c.total, columns, chunk, size,
         [](const VolatilityPlan<D>& plan, D lanes) { return finish_volatility(plan, lanes); });
   }
   return true;
