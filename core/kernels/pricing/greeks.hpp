@@ -47,7 +47,7 @@ QUORIX_INLINE D rough_log(D x) {
   const D f =
       from_bits<D>((bits_of_x & INT64_C(0x000fffffffffffff)) | INT64_C(0x3ff0000000000000)) - 1.0;
   const D exponent = detail::to_double<D>(((bits_of_x >> 52) & 0x7ff) - 1023);
-  return (exponent + (f + (0.34 * f) * (1.0 - f))) * 0.6931471805599453;
+  return (exponent + (f + (0.34 * f) * (1.0 - f))) * kLn2;
 }
 
 // Lanes of one class take the same cdf branches for both probabilities (the tail form for

@@ -13,7 +13,13 @@ namespace quorix {
 inline namespace QUORIX_TARGET {
 
 inline constexpr double kDblEpsilon = 2.220446049250313e-16;
-inline constexpr double kDblMin = 2.2250738585072014e-308;
+// Constants of the first guess's lower and upper maps.
+inline constexpr double kOneOverSqrtThree = 0.5773502691896257;
+inline constexpr double kSqrtThree = 1.7320508075688772;
+inline constexpr double kEightSqrtThree = 13.856406460551018;
+inline constexpr double kPiOverSix = 0.5235987755982989;
+inline constexpr double kTwoPi = 6.283185307179586;
+inline constexpr double kTwoPiOverSqrt27 = 1.2091995761561452;
 inline constexpr double kDblMax = 1.7976931348623157e+308;
 inline constexpr double kSqrtDblMax = 1.3407807929942596e+154;
 inline constexpr double kMinControlParameter = -0.9999999850695;
@@ -70,7 +76,7 @@ QUORIX_INLINE D minimum_rational_cubic_control_parameter(D d_l, D d_r, D m, bool
   const Mask<D> curved = ((d_l <= m) & (m <= d_r)) | ((d_r <= m) & (m <= d_l));
   const D lowest = splat<D>(-kDblMax);
   const D shape = prefer_shape ? splat<D>(kMaxControlParameter) : lowest;
-  const D r1 = select<D>(monotonic, select<D>(fabs(m) >= kDblMin, (d_r + d_l) / m, shape), lowest);
+  const D r1 = select<D>(monotonic, select<D>(fabs(m) >= kSmallestNormal, (d_r + d_l) / m, shape), lowest);
   const D left = m - d_l;
   const D right = d_r - m;
   // max(|a / right|, |a / left|) in one division: rounded division is monotonic in the divisor.
@@ -78,7 +84,7 @@ QUORIX_INLINE D minimum_rational_cubic_control_parameter(D d_l, D d_r, D m, bool
   const D nearer = select<D>(fabs(right) < fabs(left), fabs(right), fabs(left));
   const D bend = fabs(d_r - d_l) / nearer;
   const D r2 =
-      select<D>(curved, select<D>((fabs(left) >= kDblMin) & (fabs(right) >= kDblMin), bend, shape),
+      select<D>(curved, select<D>((fabs(left) >= kSmallestNormal) & (fabs(right) >= kSmallestNormal), bend, shape),
                 select<D>(monotonic, shape, lowest));
   const D least = splat<D>(kMinControlParameter);
   return select<D>(monotonic | curved, fmax(least, fmax(r1, r2)), least);
@@ -95,8 +101,8 @@ QUORIX_INLINE D rational_cubic_control_parameter(Mask<D> at_left, D x_l, D x_r, 
   const D denominator = select<D>(at_left, m - d_l, d_r - m);
   const D steep =
       select<D>(numerator > 0, splat<D>(kMaxControlParameter), splat<D>(kMinControlParameter));
-  const D fit = select<D>(fabs(numerator) < kDblMin, splat<D>(0.0),
-                          select<D>(fabs(denominator) < kDblMin, steep, numerator / denominator));
+  const D fit = select<D>(fabs(numerator) < kSmallestNormal, splat<D>(0.0),
+                          select<D>(fabs(denominator) < kSmallestNormal, steep, numerator / denominator));
   return fmax(fit, minimum_rational_cubic_control_parameter(d_l, d_r, m, prefer_shape));
 }
 
@@ -164,7 +170,7 @@ QUORIX_INLINE Step<D> householder_step(const BlackValueOf<D>& value, D beta, D l
   if (any<D>(active & objective.upper)) {
     const D g = value.v / (b_max - value.b);
     blend(objective.upper,
-          {(value.b < b_max) & (value.v > kDblMin), -log((b_max - beta) / (b_max - value.b)), g,
+          {(value.b < b_max) & (value.v > kSmallestNormal), -log((b_max - beta) / (b_max - value.b)), g,
            b1 + g, b2 + g * (2.0 * g + 3.0 * b1)},
           &step);
   }
@@ -299,20 +305,20 @@ QUORIX_INLINE D householder_refine(D beta, D x, D b_max, D s, Objective<D> objec
 template <class D>
 QUORIX_INLINE D lower_guess(D beta, D x, D s_l, D b_l) {
   const D ax = fabs(x);
-  const D z = 0.5773502691896257 * ax / s_l;
+  const D z = kOneOverSqrtThree * ax / s_l;
   const D y = z * z;
   const D phi_cdf = cdf(-z);
   const D phi_pdf = pdf(z);
   const D s_l2 = s_l * s_l;
-  const D curvature = 0.5235987755982989 * (y / (s_l2 * s_l)) * phi_cdf *
-                      (13.856406460551018 * s_l * ax +
+  const D curvature = kPiOverSix * (y / (s_l2 * s_l)) * phi_cdf *
+                      (kEightSqrtThree * s_l * ax +
                        (3.0 * s_l2 * (s_l2 - 8.0) - 8.0 * x * x) * phi_cdf / phi_pdf) *
                       exp(2.0 * y + s_l2 / 4.0);
   const Mask<D> flat = s_l <= 0;
   const D slope = select<D>(flat, splat<D>(1.0),
-                            6.283185307179586 * y * phi_cdf * phi_cdf * exp(y + s_l2 / 8.0));
+                            kTwoPi * y * phi_cdf * phi_cdf * exp(y + s_l2 / 8.0));
   const D f_l = select<D>(flat | (x == 0), splat<D>(0.0),
-                          1.2091995761561452 * ax * phi_cdf * phi_cdf * phi_cdf);
+                          kTwoPiOverSqrt27 * ax * phi_cdf * phi_cdf * phi_cdf);
   const D zero = splat<D>(0.0), one = splat<D>(1.0);
   const D r = rational_cubic_control_parameter(Mask<D>{}, zero, b_l, zero, f_l, one, slope,
                                                curvature, true);
@@ -320,7 +326,7 @@ QUORIX_INLINE D lower_guess(D beta, D x, D s_l, D b_l) {
   const D t = beta / b_l;
   f = select<D>(f > 0, f, (f_l * t + b_l * (1.0 - t)) * t);
   const D s =
-      fabs(x / (1.7320508075688772 * inverse_cdf(cube_root(f / (1.2091995761561452 * ax)))));
+      fabs(x / (kSqrtThree * inverse_cdf(cube_root(f / (kTwoPiOverSqrt27 * ax)))));
   return select<D>(f > 0, s, zero);
 }
 
@@ -332,7 +338,7 @@ QUORIX_INLINE D upper_guess(D beta, D x, D s_u, D b_u, D b_max) {
   const Mask<D> at_the_money = x == 0;
   const D slope = select<D>(at_the_money, splat<D>(-0.5), -0.5 * exp(w / 2.0));
   const D curvature = select<D>(at_the_money, splat<D>(0.0),
-                                1.2533141373155003 * exp(w + s_u * s_u / 8.0) * w / s_u);
+                                kSqrtHalfPi * exp(w + s_u * s_u / 8.0) * w / s_u);
   const D h = b_max - b_u;
   const Mask<D> smooth = fabs(curvature) < kSqrtDblMax;
   const D zero = splat<D>(0.0), half = splat<D>(-0.5);
@@ -399,7 +405,7 @@ QUORIX_STAGE Start<D> start_inversion(D beta, D x, D theta) {
   // The side point s_l = s_c - b / v below the central value, s_u = s_c + (b_max - b) / v above
   // it (s_c where v vanishes): one division serves both.
   const D s_side = r.s_c + select<D>(r.below, -r.central.b, r.b_max - r.central.b) / r.central.v;
-  r.s_side = select<D>(r.below | (r.central.v > kDblMin), s_side, r.s_c);
+  r.s_side = select<D>(r.below | (r.central.v > kSmallestNormal), s_side, r.s_c);
   return start;
 }
 
