@@ -57,10 +57,11 @@ def docstring(name: str, parameters: list[str]) -> str:
     summary, returns = QUANTITIES[quantity]
     spot = "f" if model == "black76" else "s"
     filled = {"model": MODELS[model], "spot": spot}
-    lines = [f"{name}({', '.join(parameters)}, /, *, out=None, where=True, **kwargs)", "",
-             summary.format(**filled), "", "Parameters", "----------"]
+    lines = [summary.format(**filled), "", "Parameters", "----------"]
     for parameter in parameters:
-        lines += [f"{parameter} : float or array_like", f"    {PARAMETERS[parameter]}"]
+        kind = "int, str or array_like" if parameter == "flag" else "float or array_like"
+        lines += [f"{parameter} : {kind}", f"    {PARAMETERS[parameter]}"]
+    lines += ["out, where, **kwargs", "    as for any NumPy ufunc (out= a tuple of five arrays for the Greeks)"]
     lines += ["", "Returns", "-------", returns.format(**filled), COMMON, "Examples", "--------",
               f">>> quorix.{name}({', '.join(EXAMPLES[p] for p in parameters)})"]
     return "\n".join(lines)

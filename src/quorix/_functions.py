@@ -5,7 +5,7 @@ from __future__ import annotations
 import inspect
 from typing import Any, Callable, NamedTuple
 
-from . import _core, _ufuncs
+from . import _ufuncs
 from ._docs import docstring
 from ._flags import as_flags
 
@@ -53,9 +53,8 @@ def _dask_call(ufunc: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any
 _UFUNC_KEYWORDS = frozenset({"out", "where", "casting", "order", "dtype", "subok", "signature"})
 
 
-def _public(name: str) -> Callable[..., Any]:
+def _public(name: str, parameters: list[str]) -> Callable[..., Any]:
     ufunc = getattr(_ufuncs, name)
-    parameters = getattr(_core, name).__text_signature__.strip("()").split(", ")
     signature = inspect.Signature(
         [inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in parameters]
         + [inspect.Parameter("kwargs", inspect.Parameter.VAR_KEYWORD)])
@@ -86,5 +85,5 @@ def _public(name: str) -> Callable[..., Any]:
     return function
 
 
-NAMES = [name for name in _core.__all__ if not name.startswith("__") and not name.endswith("_scalar")]
-FUNCTIONS = {name: _public(name) for name in NAMES}
+# One public function per row of the kernel table.
+FUNCTIONS = {name: _public(name, parameters.split(", ")) for name, parameters, _, _ in _ufuncs.kernels()}

@@ -250,8 +250,8 @@ void map_sorted_lanes(const Columns& columns, std::size_t begin, std::size_t end
   }
 }
 
-// Each class leaves at most one part-filled block per chunk: a longer chunk pads fewer lanes
-// (512 against 128: prices 5% faster on random options), for about 55 kB of working arrays.
+// Each class leaves at most one part-filled block per chunk: a longer chunk pads fewer lanes, for
+// about 55 kB of working arrays (longer chunks leave short calls slower).
 constexpr std::size_t kPriceChunk = 512;
 
 struct PriceScratch {
@@ -263,7 +263,7 @@ struct PriceScratch {
 // Prices in chunks: the lanes of a chunk are planned, sorted into one index list per class of
 // the Black function (its region and branches), evaluated a full block of one class at a time,
 // and finished. Mixed chains would otherwise evaluate several regions' formulas for every block.
-// x / s is kept from the sort for the evaluation: one division fewer per price (2-3 % faster).
+// x / s is kept from the sort for the evaluation: one division fewer per price.
 // Each element goes through the same operations as in option_price, so the bits are the same.
 // False, having done nothing, when the working arrays cannot be had.
 template <class Stages, class... Kinds, std::size_t... I>
