@@ -364,6 +364,30 @@ QUORIX_INLINE D erfc_tail(D ax) {
   return r / ax;
 }
 
+// fdlibm's three ranges of |x| below 28, shared by erfc and the normal cdf: each range's lanes,
+// and its rational (or erfc itself, in the tail) evaluated where some lane needs it.
+template <class D>
+struct ErfRanges {
+  Mask<D> small;   // [0, 0.84375): pp/qq(x^2), erf(x) = x + x pp/qq
+  Mask<D> middle;  // [0.84375, 1.25): pa/qa(|x| - 1), erf(|x|) = erx + pa/qa
+  Mask<D> tail;    // [1.25, 28): erfc(|x|)
+  D small_ratio;
+  D middle_ratio;
+  D tail_erfc;
+};
+
+template <class D>
+QUORIX_INLINE ErfRanges<D> erf_ranges(D ax) {
+  const D zero = splat<D>(0.0);
+  ErfRanges<D> ranges{ax < kErfSmall, Mask<D>{}, Mask<D>{}, zero, zero, zero};
+  ranges.middle = ~ranges.small & (ax < kErfMiddle);
+  ranges.tail = (ax >= kErfMiddle) & (ax < kErfcZero);
+  if (any<D>(ranges.small)) ranges.small_ratio = erf_small_ratio(ax);
+  if (any<D>(ranges.middle)) ranges.middle_ratio = erf_middle_ratio(ax);
+  if (any<D>(ranges.tail)) ranges.tail_erfc = erfc_tail(ax);
+  return ranges;
+}
+
 }  // namespace detail
 
 // erfc(x) by fdlibm's method, by range of |x|:
@@ -378,27 +402,18 @@ QUORIX_INLINE D erfc_tail(D ax) {
 template <class D>
 QUORIX_INLINE D erfc(D x) {
   using namespace detail;
-  const D ax = fabs(x);
-  const Mask<D> small = ax < kErfSmall;
-  const Mask<D> middle = ~small & (ax < kErfMiddle);
-  const Mask<D> tail = (ax >= kErfMiddle) & (ax < kErfcZero);
+  const ErfRanges<D> ranges = erf_ranges(fabs(x));
   // |x| >= 28, infinities and NaN.
   D result = select<D>(x > 0, splat<D>(0.0), select<D>(x < 0, splat<D>(2.0), x + x));
-  if (any<D>(small)) {
-    const D xy = x * erf_small_ratio(x);
-    const D value = select<D>(x < 0.25, 1.0 - (x + xy), 0.5 - (xy + (x - 0.5)));
-    result = select<D>(small, value, result);
-  }
-  if (any<D>(middle)) {
-    const D ratio = erf_middle_ratio(ax);
-    const D value = select<D>(x >= 0, (1.0 - kErx) - ratio, (ratio + kErx) + 1.0);
-    result = select<D>(middle, value, result);
-  }
-  if (any<D>(tail)) {
-    const D tail_value = erfc_tail(ax);
-    result = select<D>(tail, select<D>(x > 0, tail_value, 2.0 - tail_value), result);
-  }
-  return result;
+  const D xy = x * ranges.small_ratio;
+  result = select<D>(ranges.small, select<D>(x < 0.25, 1.0 - (x + xy), 0.5 - (xy + (x - 0.5))),
+                     result);
+  result = select<D>(ranges.middle,
+                     select<D>(x >= 0, (1.0 - kErx) - ranges.middle_ratio,
+                               (ranges.middle_ratio + kErx) + 1.0),
+                     result);
+  return select<D>(ranges.tail,
+                   select<D>(x > 0, ranges.tail_erfc, 2.0 - ranges.tail_erfc), result);
 }
 
 }  // namespace QUORIX_TARGET

@@ -52,26 +52,15 @@ template <class D>
 QUORIX_INLINE D cdf_central(D y) {
   using namespace detail;
   const D a = fabs(y) * kOneOverSqrtTwo;
-  const Mask<D> small = a < kErfSmall;
-  const Mask<D> middle = ~small & (a < kErfMiddle);
-  const Mask<D> tail = ~small & ~middle;
-  D lower = splat<D>(0.0), upper = splat<D>(0.0);  // erfc(a) and erf(a)
-  if (any<D>(small)) {
-    const D ratio = erf_small_ratio(a);
-    const D xy = a * ratio;
-    lower = select<D>(small, select<D>(a < 0.25, 1.0 - (a + xy), 0.5 - (xy + (a - 0.5))), lower);
-    upper = select<D>(small, fma(a, ratio, a), upper);
-  }
-  if (any<D>(middle)) {
-    const D ratio = erf_middle_ratio(a);
-    lower = select<D>(middle, (1.0 - kErx) - ratio, lower);
-    upper = select<D>(middle, ratio + kErx, upper);
-  }
-  if (any<D>(tail)) {
-    const D value = erfc_tail(a);
-    lower = select<D>(tail, value, lower);
-    upper = select<D>(tail, 1.0 - value, upper);
-  }
+  const ErfRanges<D> ranges = erf_ranges(a);
+  const D xy = a * ranges.small_ratio;
+  // erfc(a) and erf(a)
+  const D lower = select<D>(
+      ranges.small, select<D>(a < 0.25, 1.0 - (a + xy), 0.5 - (xy + (a - 0.5))),
+      select<D>(ranges.middle, (1.0 - kErx) - ranges.middle_ratio, ranges.tail_erfc));
+  const D upper = select<D>(
+      ranges.small, fma(a, ranges.small_ratio, a),
+      select<D>(ranges.middle, ranges.middle_ratio + kErx, 1.0 - ranges.tail_erfc));
   return select<D>(y < 0, lower * 0.5, (upper + 1.0) * 0.5);
 }
 
