@@ -6,6 +6,8 @@
 #include <optional>
 #include <type_traits>
 
+#include "kernels/simd/api.hpp"
+
 namespace quorix::pool {
 
 // A unit of work that lives on the stack of the thread that created it.
@@ -16,25 +18,25 @@ struct Job {
 };
 
 // The pool's thread count, creating the pool on first use.
-std::size_t thread_count();
+QUORIX_API std::size_t thread_count();
 
 // Worker side of a fork: offer a job for stealing, false when it must run inline instead.
-bool offer(Job* job);
+QUORIX_API bool offer(Job* job);
 // Takes the job back if no other thread has taken it.
-bool reclaim(Job* job);
+QUORIX_API bool reclaim(Job* job);
 // Runs other work until the job is done.
-void wait_until_done(Job* job);
+QUORIX_API void wait_until_done(Job* job);
 // Caller side: queues the job for the workers and blocks until it has run.
-void inject_and_wait(Job* job);
+QUORIX_API void inject_and_wait(Job* job);
 
 // Thread count from the environment: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the
 // number of online processors; capped at 65535.
-std::size_t configured_thread_count();
+QUORIX_API std::size_t configured_thread_count();
 
 // Parses an unsigned decimal integer with an optional leading '+'.
-std::optional<unsigned long long> parse_count(const char* text);
+QUORIX_API std::optional<unsigned long long> parse_count(const char* text);
 
-[[noreturn]] void fatal(const char* message);
+[[noreturn]] QUORIX_API void fatal(const char* message);
 
 template <class F>
 struct StackJob {

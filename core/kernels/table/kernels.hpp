@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "kernels/simd/api.hpp"
+
 namespace quorix {
 
 inline constexpr std::size_t kMaxColumns = 7;
@@ -121,7 +123,7 @@ struct KernelTable {
 };
 
 // The table of the widest target this processor runs, chosen once on first use.
-const KernelTable& kernel_table();
+QUORIX_API const KernelTable& kernel_table();
 
 // What the library has of target `index` of targets.def: compiled in, run by this processor,
 // chosen by kernel_table().
@@ -131,6 +133,6 @@ struct TargetStatus {
   bool runs;
   bool chosen;
 };
-TargetStatus target_status(std::size_t index);
+QUORIX_API TargetStatus target_status(std::size_t index);
 
 }  // namespace quorix
