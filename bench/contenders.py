@@ -37,8 +37,8 @@ def quorix(batch, module=None):
 
 
 def quorix_core(batch):
-    import quorix._core
-    return quorix(batch, quorix._core)
+    from quorix import _core
+    return quorix(batch, _core)
 
 
 def numpy_closed_form(batch):
@@ -141,6 +141,6 @@ def _rows(batch):
 
 
 CONTENDERS = {
-    "quorix": quorix, "numpy_closed_form": numpy_closed_form,
+    "quorix": quorix, "quorix_core": quorix_core, "numpy_closed_form": numpy_closed_form,
     "py_vollib_vectorized": py_vollib_vectorized, "vollib": vollib, "quantlib": quantlib,
 }

@@ -346,14 +346,15 @@ struct Lists {
 // objective of its Householder steps.
 enum Path : int { kInnerPath, kLowerPath, kUpperPath, kPaths };
 
-template <class M>
-Path path_of(const M& lower, const M& upper, std::size_t lane) {
-  return lower[lane] ? kLowerPath : upper[lane] ? kUpperPath : kInnerPath;
+// The path of each lane, without branches: lanes of random options take random paths.
+template <class L>
+Mask<L> paths_of(const Mask<L>& lower, const Mask<L>& upper) {
+  return (lower & std::int64_t{kLowerPath}) | (upper & std::int64_t{kUpperPath});
 }
 
-// The Householder stage's lists: by path, then by the class of the Black function at the guess.
+// The Householder stage's lists: by path, then by the class of the Black function at the guess
+// (list path * kBlackClasses + class).
 constexpr int kRefineLists = kPaths * kBlackClasses;
-constexpr int refine_list(Path path, int black_class) { return path * kBlackClasses + black_class; }
 
 struct VolatilityScratch {
   VolatilityPlan<Lanes<kTargetWidth>> plans[kVolatilityChunk / kTargetWidth];
@@ -391,6 +392,14 @@ Reduced<L> read_reduced(const ReducedColumns& c, const std::size_t* at) {
           read_lanes<L>(c.b_max, at), read_lanes<L>(c.s_c, at),
           {read_lanes<L>(c.central_b, at), read_lanes<L>(c.central_v, at)},
           read_mask<L>(c.below, at),  read_lanes<L>(c.s_side, at)};
+}
+
+// What the side value and the branch read of a reduced inversion; the rest stays zero.
+template <class L>
+Reduced<L> read_side_inputs(const ReducedColumns& c, const std::size_t* at) {
+  const L zero = splat<L>(0.0);
+  return {read_lanes<L>(c.beta, at),  read_lanes<L>(c.x, at), zero, zero, {zero, zero},
+          read_mask<L>(c.below, at), read_lanes<L>(c.s_side, at)};
 }
 
 // Block g of the chunk, whole (the columns hold a whole number of blocks).
@@ -526,15 +535,15 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
     c.lists[1].size = 0;
     for_each_block(c.lists[0], kBlackClasses, W, c.order,
                    [&](int, const std::size_t* at, std::size_t count) {
-                     const Reduced<D> r = read_reduced<D>(c.reduced, at);
+                     const Reduced<D> r = read_side_inputs<D>(c.reduced, at);
                      const Mask<D> all = ~Mask<D>{};
                      const BlackValueOf<D> side = side_value(r, all);
                      write_lanes(c.side_b, side.b, at, count);
                      write_lanes(c.side_v, side.v, at, count);
-                     const Mask<D> lower = lower_branch(r, side, all);
-                     const Mask<D> upper = upper_branch(r, side, all);
+                     const Mask<D> paths =
+                         paths_of<D>(lower_branch(r, side, all), upper_branch(r, side, all));
                      for (std::size_t j = 0; j < count; ++j) {
-                       c.lists[1].file(at[j], path_of(lower, upper, j));
+                       c.lists[1].file(at[j], static_cast<int>(paths[j]));
                      }
                    });
     // The first guesses, by branch; filed by objective and the class at the guess.
@@ -548,10 +557,11 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
                      write_lanes(c.s, guess.s, at, count);
                      write_lanes(c.left, guess.objective.left, at, count);
                      write_lanes(c.right, guess.objective.right, at, count);
-                     const Mask<P> guess_class = black_class(r.x, guess.s);
+                     const Mask<P> lists =
+                         paths_of<P>(guess.objective.lower, guess.objective.upper) * kBlackClasses +
+                         black_class(r.x, guess.s);
                      for (std::size_t j = 0; j < count; ++j) {
-                       const Path path = path_of(guess.objective.lower, guess.objective.upper, j);
-                       c.lists[0].file(at[j], refine_list(path, static_cast<int>(guess_class[j])));
+                       c.lists[0].file(at[j], static_cast<int>(lists[j]));
                      }
                    });
     // The Householder steps, by objective and class.
