@@ -50,9 +50,11 @@ class Range {
       return;
     }
     const std::size_t columns = streams();
-    std::unique_ptr<double[]> heap(new (std::nothrow) double[kChunk * columns]);
+    // A short range takes buffers of its own length: small enough for the heap to reuse them.
+    const std::size_t wanted = std::min(kChunk, end - begin);
+    std::unique_ptr<double[]> heap(new (std::nothrow) double[wanted * columns]);
     double stack[kSmallChunk * kMaxStreams];
-    const std::size_t size = heap ? kChunk : kSmallChunk;
+    const std::size_t size = heap ? wanted : kSmallChunk;
     buffers_ = heap ? heap.get() : stack;
     stride_ = size;
     filled_ = 0;

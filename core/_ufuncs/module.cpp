@@ -86,7 +86,7 @@ PyMethodDef methods[] = {
 #define QUORIX_ONE_OPTION(NAME, ...)                                                         \
   {#NAME "_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(               \
                      &one_option_entry<KernelId::NAME>)),                                  \
-   METH_FASTCALL, #NAME "_one(*args)\n--\n\nOne option on Python numbers, or NotImplemented."},
+   METH_FASTCALL, #NAME "_one(*args)\n--\n\nPython numbers or core-form arrays, or NotImplemented."},
     QUORIX_KERNELS(QUORIX_ONE_OPTION)
 #undef QUORIX_ONE_OPTION
     {"flag_codes", &flag_codes, METH_O,

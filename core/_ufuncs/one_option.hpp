@@ -8,9 +8,11 @@
 
 namespace quorix::ufuncs {
 
-// The kernel on one option, with the ufuncs' flag words and missing-data rule: a float, or a
-// 5-tuple of floats for the combined Greeks. NotImplemented when an argument is not a Python
-// float or int (or, for the flag, an int or a word): the caller then takes the ufunc.
+// The kernel on one option, or on core-form arrays, with the ufuncs' flag words and missing-data
+// rule: a float (an array), or a 5-tuple of them for the combined Greeks. Each argument is a
+// Python float or int (the flag an int or a word) or an exact one-dimensional contiguous ndarray
+// of float64 (int8 for the flag) of a common length; NotImplemented for anything else, and the
+// caller then takes the ufunc.
 PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t nargs);
 
 template <KernelId Id>
