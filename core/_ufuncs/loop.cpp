@@ -113,10 +113,16 @@ class Range {
     }
   }
 
+  // Copies a column's elements [at, at + size) into a buffer, each copy of a size the compiler
+  // knows (a copy of a size it does not know is a library call per element).
   static void gather(const Stream& s, std::size_t at, std::size_t size, char* into) {
     const char* from = s.base + static_cast<std::intptr_t>(at) * s.step;
-    for (std::size_t e = 0; e < size; ++e, from += s.step) {
-      std::memcpy(into + e * static_cast<std::size_t>(s.width), from, static_cast<std::size_t>(s.width));
+    if (s.width == sizeof(double)) {
+      for (std::size_t e = 0; e < size; ++e, from += s.step) {
+        std::memcpy(into + e * sizeof(double), from, sizeof(double));
+      }
+    } else {
+      for (std::size_t e = 0; e < size; ++e, from += s.step) into[e] = *from;
     }
   }
 
