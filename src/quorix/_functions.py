@@ -67,7 +67,8 @@ def _public(name: str, parameters: list[str]) -> Callable[..., Any]:
             bound = signature.bind(*args, **kwargs)
             args, kwargs = tuple(bound.arguments[p] for p in parameters), bound.arguments.get("kwargs", {})
         if not kwargs:
-            # Python numbers: one option, the same kernel without the ufunc machinery's cost.
+            # Python numbers, or arrays already in the core's form: the same loop without the ufunc
+            # machinery's cost per call.
             value = one_option(*args)
             if value is not NotImplemented:
                 return Greeks(*value) if combined else value
