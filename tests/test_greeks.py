@@ -11,14 +11,19 @@ NAN = math.nan
 SPOT = 100.0
 
 
+def ncdf(x):
+    """mpmath's normal cdf, 0 or 1 beyond |x| = 1e6 (off by less than e^-1e12)."""
+    return mp.ncdf(x) if abs(x) < 1e6 else mp.mpf(x > 0)
+
+
 def textbook_price(put, s, k, t, r, q, sigma):
     """The closed form, evaluated at 50 digits; accurate for the moderate range used here."""
     sqrt_t = mp.sqrt(t)
     d1 = (mp.log(s / k) + (r - q + sigma**2 / 2) * t) / (sigma * sqrt_t)
     d2 = d1 - sigma * sqrt_t
     if put:
-        return k * mp.exp(-r * t) * mp.ncdf(-d2) - s * mp.exp(-q * t) * mp.ncdf(-d1)
-    return s * mp.exp(-q * t) * mp.ncdf(d1) - k * mp.exp(-r * t) * mp.ncdf(d2)
+        return k * mp.exp(-r * t) * ncdf(-d2) - s * mp.exp(-q * t) * ncdf(-d1)
+    return s * mp.exp(-q * t) * ncdf(d1) - k * mp.exp(-r * t) * ncdf(d2)
 
 
 def reference_greeks(put, s, k, t, r, q, sigma):
@@ -56,6 +61,19 @@ def test_greeks_against_mpmath(model, case):
     for name, g, e, scale in zip(GREEKS, got, expected, SCALES):
         assert abs(g - e) <= 1e-10 * abs(e) + 1e-14 * SPOT * scale, (name, g, float(e))
     assert same_bits(got, single_greeks(model, case[:5] + case[6:] if model == "black76" else case))
+
+
+@pytest.mark.parametrize("flag", [CALL, PUT])
+@pytest.mark.parametrize("sigma", [1e150, 1e200, 1e300, math.inf])
+def test_huge_volatility_reaches_the_limits(flag, sigma):
+    """Where sigma^2 overflows, and at sigma = inf the limit: the whole discounted spot (call) or
+    strike (put) as the price, a call's theta q s e^(-qt)."""
+    case = (flag, SPOT, 100.0, 0.5, 0.03, 0.01, sigma)
+    got = core.bsm_greeks_scalar(*case) + (core.bsm_price_scalar(*case),)
+    at = min(sigma, 1e300)  # mpmath's value at 1e300 is the limit's to every digit
+    expected = reference_greeks(flag < 0, *case[1:6], at) + (textbook_price(flag < 0, *map(mp.mpf, case[1:6] + (at,))),)
+    for name, g, e, scale in zip(GREEKS + ("price",), got, expected, SCALES + (1.0,)):
+        assert abs(g - e) <= 1e-15 * abs(e) + 1e-14 * SPOT * scale, (name, g, float(e))
 
 
 EXPIRED = [(CALL, 110.0, 1.0), (CALL, 100.0, 0.0), (CALL, 90.0, 0.0), (PUT, 90.0, -1.0), (PUT, 100.0, 0.0),

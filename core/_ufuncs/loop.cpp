@@ -185,20 +185,26 @@ class Range {
 
 }  // namespace
 
-void strided_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
-                  void* data) {
-  const auto& shape = *static_cast<const KernelShape*>(data);
-  const auto n = static_cast<std::size_t>(dimensions[0]);
+bool interruptible_loop(char** args, std::intptr_t length, const std::intptr_t* steps,
+                        const KernelShape& shape, const pool::Interrupt& interrupt) {
+  const auto n = static_cast<std::size_t>(length);
+  bool completed = true;
   if (n >= shape.threshold) {
-    parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
-      Range(shape, args, steps, n).run(begin, end);
-    });
+    completed = parallel_ranges(
+        n, [&](std::size_t begin, std::size_t end) { Range(shape, args, steps, n).run(begin, end); },
+        interrupt);
   } else if (n > 0) {
     Range(shape, args, steps, n).run(0, n);
   }
   // The kernels evaluate every branch of a block and select: the flags they raise say nothing
   // about the results, which carry NaN where a value is undefined.
   std::feclearexcept(FE_ALL_EXCEPT);
+  return completed;
+}
+
+void strided_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
+                  void* data) {
+  interruptible_loop(args, dimensions[0], steps, *static_cast<const KernelShape*>(data), {});
 }
 
 }  // namespace quorix::ufuncs

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "kernels/pool/pool.hpp"
 #include "kernels/table/kernels.hpp"
 
 namespace quorix::ufuncs {
@@ -12,5 +13,11 @@ namespace quorix::ufuncs {
 // kKernelShapes. Runs on the worker pool above the kernel's threshold.
 void strided_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
                   void* data);
+
+// The same loop asking `interrupt` while it runs on the pool: false when it asked to stop, the
+// outputs then incomplete. (NumPy's loops have no way to report an error for float types, so
+// the ufuncs themselves run to the end.)
+bool interruptible_loop(char** args, std::intptr_t n, const std::intptr_t* steps,
+                        const KernelShape& shape, const pool::Interrupt& interrupt);
 
 }  // namespace quorix::ufuncs

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <iterator>
 
+#include "kernels/pool/pool.hpp"
 #include "kernels/simd/targets.hpp"
 #include "python/owned_ref.hpp"
 #include "_ufuncs/flags.hpp"
@@ -77,7 +78,27 @@ PyObject* kernels(PyObject*, PyObject*) {
   return list.release();
 }
 
+// set_num_threads(n): the most threads a call may use from now on (n >= 1).
+PyObject* set_num_threads(PyObject*, PyObject* argument) {
+  const long threads = PyLong_AsLong(argument);
+  if (threads == -1 && PyErr_Occurred()) return nullptr;
+  if (threads < 1) {
+    PyErr_Format(PyExc_ValueError, "the number of threads must be at least 1, got %ld", threads);
+    return nullptr;
+  }
+  pool::set_thread_limit(static_cast<std::size_t>(threads));
+  Py_RETURN_NONE;
+}
+
+PyObject* get_num_threads(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(pool::thread_limit());
+}
+
 PyMethodDef methods[] = {
+    {"set_num_threads", &set_num_threads, METH_O,
+     "set_num_threads(n)\n--\n\nThe most threads a call may use from now on (n >= 1)."},
+    {"get_num_threads", &get_num_threads, METH_NOARGS,
+     "get_num_threads()\n--\n\nThe most threads a call may use: the limit, else the pool's size."},
     {"kernels", &kernels, METH_NOARGS,
      "kernels()\n--\n\n(name, parameters, outputs, threshold) for each row of the kernel table."},
     {"targets", &targets, METH_NOARGS,

@@ -6,6 +6,7 @@
 #include "_ufuncs/flags.hpp"
 #include "_ufuncs/loop.hpp"
 #include "_ufuncs/numpy.hpp"
+#include "python/detached.hpp"
 #include "python/owned_ref.hpp"
 
 namespace quorix::ufuncs {
@@ -104,13 +105,11 @@ PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t
     columns[shape.columns + j] = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(outputs[j].get()));
     steps[shape.columns + j] = sizeof(double);
   }
-  const std::intptr_t length = n;
   if (static_cast<std::size_t>(n) >= shape.threshold) {
-    Py_BEGIN_ALLOW_THREADS
-    strided_loop(columns, &length, steps, const_cast<KernelShape*>(&shape));
-    Py_END_ALLOW_THREADS
+    Detached detached;
+    if (!interruptible_loop(columns, n, steps, shape, detached.interrupt())) return nullptr;
   } else {
-    strided_loop(columns, &length, steps, const_cast<KernelShape*>(&shape));
+    strided_loop(columns, &n, steps, const_cast<KernelShape*>(&shape));
   }
   if (shape.outputs == 1) return outputs[0].release();
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(shape.outputs));

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "kernels/table/kernels.hpp"
+#include "python/guarded.hpp"
 
 namespace quorix::ufuncs {
 
@@ -17,7 +18,7 @@ PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t
 
 template <KernelId Id>
 PyObject* one_option_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return one_option(kernel_shape(Id), args, nargs);
+  return guarded([&] { return one_option(kernel_shape(Id), args, nargs); });
 }
 
 }  // namespace quorix::ufuncs

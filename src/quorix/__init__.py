@@ -9,10 +9,12 @@ as they are.
 from . import _core
 from ._functions import FUNCTIONS as _FUNCTIONS
 from ._functions import Greeks
+from ._threads import _register_with_threadpoolctl, get_num_threads, set_num_threads
 
 _SCALARS = [name for name in _core.__all__ if name.endswith("_scalar")]
 globals().update(_FUNCTIONS)
 globals().update({name: getattr(_core, name) for name in _SCALARS})
 
 __version__ = _core.__version__
-__all__ = [*_FUNCTIONS, *_SCALARS, "Greeks"]
+__all__ = [*_FUNCTIONS, *_SCALARS, "Greeks", "get_num_threads", "set_num_threads"]
+_register_with_threadpoolctl()

@@ -115,13 +115,37 @@ TEST(ParallelMap, UsesSeveralWorkersWhenThereAreSeveral) {
   for (const auto& id : owner) {
     if (std::find(distinct.begin(), distinct.end(), id) == distinct.end()) distinct.push_back(id);
   }
-  EXPECT_EQ(std::count(distinct.begin(), distinct.end(), std::this_thread::get_id()), 0)
-      << "the calling thread computes no elements";
-  if (pool::thread_count() == 1) {
-    EXPECT_EQ(distinct.size(), 1u);
-  } else {
-    EXPECT_GE(distinct.size(), 2u);
+  // One thread: the calling thread computes every element; several: only the workers do.
+  const bool alone = pool::thread_count() == 1;
+  EXPECT_EQ(std::count(distinct.begin(), distinct.end(), std::this_thread::get_id()), alone ? 1 : 0);
+  EXPECT_EQ(distinct.size() >= 2u, !alone);
+}
+
+TEST(ParallelMap, StopsWhenInterruptedAndLimitsItsThreads) {
+  const std::size_t n = 1 << 22;
+  std::vector<double> out(n, -1.0);
+  std::atomic<int> asked{0};
+  const pool::Interrupt interrupt{[](void* count) {
+    return static_cast<std::atomic<int>*>(count)->fetch_add(1) >= 1;
+  }, &asked};
+  auto slow = [&](std::size_t start, std::size_t end) {
+    for (std::size_t i = start; i < end; ++i) {
+      double x = static_cast<double>(i);
+      for (int j = 0; j < 400; ++j) x = x * 0.999 + 1.0;
+      out[i] = x;
+    }
+  };
+  for (std::size_t limit : {std::size_t{1}, std::size_t{0}}) {
+    pool::set_thread_limit(limit);
+    asked = 0;
+    EXPECT_FALSE(parallel_ranges(n, slow, interrupt));
+    EXPECT_EQ(asked.load(), 2);
+    EXPECT_GT(std::count(out.begin(), out.end(), -1.0), 0) << "stopped before the end";
+    std::fill(out.begin(), out.end(), -1.0);
   }
+  pool::set_thread_limit(1);
+  EXPECT_EQ(pool::thread_count(), 1u);
+  pool::set_thread_limit(0);
 }
 
 TEST(ParallelMap, ConcurrentCallersEachGetTheirOwnResult) {

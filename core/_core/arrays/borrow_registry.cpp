@@ -1,6 +1,8 @@
 #include "_core/arrays/borrow_registry.hpp"
 
 #include <atomic>
+#include <memory>
+#include <new>
 #include <mutex>
 #include <numeric>
 #include <vector>
@@ -75,6 +77,17 @@ Region region_of(PyObject* object) {
   return {owner_of(api, object), low, high + item, step, item};
 }
 
+// Called with the registry locked. The registry is shared through the capsule with modules that
+// know nothing of C++ exceptions: a failure to grow is an error code.
+int add(Registry* registry, const Borrow& borrow) noexcept {
+  try {
+    registry->borrows.push_back(borrow);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  return kBorrowed;
+}
+
 int acquire(void* state, PyObject* array) {
   auto* registry = static_cast<Registry*>(state);
   const Region region = region_of(array);
@@ -89,8 +102,7 @@ int acquire(void* state, PyObject* array) {
       return kBorrowed;
     }
   }
-  registry->borrows.push_back({region, 1});
-  return kBorrowed;
+  return add(registry, {region, 1});
 }
 
 int acquire_mut(void* state, PyObject* array) {
@@ -102,8 +114,7 @@ int acquire_mut(void* state, PyObject* array) {
   for (const Borrow& borrow : registry->borrows) {
     if (borrow.region.overlaps(region)) return kConflict;
   }
-  registry->borrows.push_back({region, -1});
-  return kBorrowed;
+  return add(registry, {region, -1});
 }
 
 void release_matching(void* state, PyObject* array, bool exclusive) {
@@ -157,7 +168,10 @@ const Record* load_record() {
 }  // namespace
 
 Record* create_record() {
-  return new Record{1, new Registry, &acquire, &acquire_mut, &release, &release_mut};
+  auto registry = std::make_unique<Registry>();
+  auto* record = new Record{1, registry.get(), &acquire, &acquire_mut, &release, &release_mut};
+  registry.release();
+  return record;
 }
 
 void destroy_record(Record* record) {

@@ -24,6 +24,8 @@ struct Record {
 inline constexpr int kBorrowed = 0;
 inline constexpr int kConflict = -1;
 inline constexpr int kNotWriteable = -2;
+// This module's registry could not grow to hold another borrow.
+inline constexpr int kOutOfMemory = -3;
 
 // The record found on NumPy's multiarray module, or created and published there; nullptr with an
 // exception set on failure (the next call tries again).

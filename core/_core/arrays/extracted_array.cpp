@@ -49,7 +49,12 @@ bool ExtractedArray::extract(PyObject* object, ElementType type, std::string_vie
   }
   const borrow::Record* registry = borrow::record();
   if (registry == nullptr) return false;
-  if (registry->acquire(registry->registry, object) != borrow::kBorrowed) {
+  const int outcome = registry->acquire(registry->registry, object);
+  if (outcome == borrow::kOutOfMemory) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if (outcome != borrow::kBorrowed) {
     PyErr_SetString(PyExc_RuntimeError,
                     "the array is borrowed for writing elsewhere and cannot be read");
     add_parameter_note(parameter);

@@ -6,22 +6,11 @@
 #include "_core/arrays/extracted_array.hpp"
 #include "_core/arrays/result_array.hpp"
 #include "kernels/pool/parallel_map.hpp"
+#include "python/detached.hpp"
 
 namespace quorix {
 
 namespace {
-
-// Detached from the interpreter for the lifetime of the guard.
-class Detached {
- public:
-  Detached() : state_(PyEval_SaveThread()) {}
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
-  ~Detached() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 std::string mismatched_lengths(const std::size_t* counts, std::size_t arity) {
   std::string message = "input arrays have mismatched lengths: [";
@@ -32,9 +21,13 @@ std::string mismatched_lengths(const std::size_t* counts, std::size_t arity) {
   return message + "]";
 }
 
-// Each worker writes its leaf ranges straight into the result buffers.
-void map_in_parallel(BlockKernel kernel, const Columns& columns, std::size_t n) {
-  parallel_ranges(n, [&](std::size_t start, std::size_t end) { kernel(columns, start, end); });
+// Each worker writes its leaf ranges straight into the result buffers. False when a signal
+// handler raised: the results are then incomplete.
+bool map_in_parallel(BlockKernel kernel, const Columns& columns, std::size_t n) {
+  Detached detached;
+  return parallel_ranges(
+      n, [&](std::size_t start, std::size_t end) { kernel(columns, start, end); },
+      detached.interrupt());
 }
 
 }  // namespace
@@ -66,8 +59,7 @@ PyObject* run_vector(KernelId kernel, const std::string_view* parameters, PyObje
   for (std::size_t j = 0; j < shape.outputs; ++j) columns.outputs[j] = results.column(j);
   const BlockKernel block = kernel_table().kernels[static_cast<int>(kernel)];
   if (n >= shape.threshold) {
-    Detached detached;
-    map_in_parallel(block, columns, n);
+    if (!map_in_parallel(block, columns, n)) return nullptr;
   } else {
     block(columns, 0, n);
   }

@@ -7,6 +7,7 @@
 #include "_core/module/arguments.hpp"
 #include "_core/frame/frame.hpp"
 #include "kernels/table/kernels.hpp"
+#include "python/guarded.hpp"
 
 namespace quorix {
 
@@ -19,7 +20,7 @@ PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   static_assert(kernel_shape(Kernel).columns == D.count, "one column per parameter");
   PyObject* slots[kMaxParameters];
   if (!match_arguments(D, args, nargs, kwnames, slots)) return nullptr;
-  return run_scalar(Kernel, D, slots);
+  return guarded([&] { return run_scalar(Kernel, D, slots); });
 }
 
 template <const Descriptor& D, KernelId Kernel>
@@ -27,7 +28,7 @@ PyObject* vector_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   static_assert(kernel_shape(Kernel).columns == D.count, "one column per parameter");
   PyObject* slots[kMaxParameters];
   if (!match_arguments(D, args, nargs, kwnames, slots)) return nullptr;
-  return run_vector(Kernel, D.parameters.data(), slots);
+  return guarded([&] { return run_vector(Kernel, D.parameters.data(), slots); });
 }
 
 }  // namespace quorix

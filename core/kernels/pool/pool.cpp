@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 
 namespace quorix::pool {
 
@@ -59,28 +61,34 @@ struct Deque {
   }
 };
 
+// The limit set at run time on the threads a call may use; 0 for none.
+std::atomic<std::size_t> run_time_limit{0};
+
 class WorkerPool {
  public:
   explicit WorkerPool(std::size_t count) : count_(count), deques_(new Deque[count]) {}
 
-  void start() {
+  // Starts as many of the workers as the system allows: a worker that cannot be created leaves
+  // the work to the others, or to the calling thread alone.
+  void start() noexcept {
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0 ||
-        pthread_attr_setstacksize(&attributes, kStackSize) != 0 ||
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) != 0) {
-      fatal("The global thread pool has not been initialized.");
-    }
-    for (std::size_t i = 0; i < count_; ++i) {
-      pthread_t thread;
-      auto* start = new Start{this, i};
-      if (pthread_create(&thread, &attributes, &WorkerPool::main, start) != 0) {
-        fatal("The global thread pool has not been initialized.");
+    if (pthread_attr_init(&attributes) != 0) return;
+    if (pthread_attr_setstacksize(&attributes, kStackSize) == 0 &&
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0) {
+      for (std::size_t i = 0; i < count_; ++i) {
+        auto* start = new (std::nothrow) Start{this, i};
+        pthread_t thread;
+        if (start == nullptr || pthread_create(&thread, &attributes, &WorkerPool::main, start) != 0) {
+          delete start;
+          break;
+        }
+        running_.store(i + 1, std::memory_order_release);
       }
     }
     pthread_attr_destroy(&attributes);
   }
 
-  std::size_t count() const { return count_; }
+  std::size_t running() const { return running_.load(std::memory_order_acquire); }
 
   bool offer(Job* job) {
     if (!deques_[current_index].push(job)) return false;
@@ -124,6 +132,7 @@ class WorkerPool {
 
   static void* main(void* argument) {
     std::unique_ptr<Start> start(static_cast<Start*>(argument));
+    pthread_setname_np(pthread_self(), "quorix-worker");
     current_index = start->index;
     start->pool->run(start->index);
     return nullptr;
@@ -133,7 +142,10 @@ class WorkerPool {
     int searches = 0;
     for (;;) {
       const std::uint64_t epoch = epoch_.load();
-      if (Job* job = find_work(me)) {
+      // Workers beyond the limit take no new work: they sleep until it is raised.
+      const std::size_t limit = run_time_limit.load(std::memory_order_relaxed);
+      Job* job = limit == 0 || me < limit ? find_work(me) : nullptr;
+      if (job != nullptr) {
         job->execute(job);
         searches = 0;
         continue;
@@ -150,8 +162,9 @@ class WorkerPool {
   Job* find_work(std::size_t me) {
     if (Job* job = deques_[me].pop()) return job;
     if (Job* job = take_injected()) return job;
-    for (std::size_t step = 1; step < count_; ++step) {
-      if (Job* job = deques_[(me + step) % count_].steal()) return job;
+    const std::size_t running = this->running();
+    for (std::size_t step = 1; step < running; ++step) {
+      if (Job* job = deques_[(me + step) % running].steal()) return job;
     }
     return nullptr;
   }
@@ -185,6 +198,7 @@ class WorkerPool {
 
   const std::size_t count_;
   std::unique_ptr<Deque[]> deques_;
+  std::atomic<std::size_t> running_{0};
   std::mutex injected_mutex_;
   Job* injected_head_ = nullptr;
   Job* injected_tail_ = nullptr;
@@ -196,14 +210,41 @@ class WorkerPool {
 
 thread_local std::size_t WorkerPool::current_index = 0;
 
-WorkerPool& worker_pool() {
-  // Created once, also under concurrent first use, and never destroyed: the workers are detached.
-  static WorkerPool* const pool = [] {
-    auto* created = new WorkerPool(configured_thread_count());
-    created->start();
-    return created;
-  }();
-  return *pool;
+// The process's pool, created on first use. A forked child has none of the parent's workers: the
+// fork handlers below leave the child without a pool, so that its first call creates its own. The
+// parent's pool is left behind in the child, never touched and never freed (its workers may have
+// held its locks at the fork).
+std::mutex creation_mutex;
+std::atomic<WorkerPool*> created_pool{nullptr};
+std::atomic<bool> creation_failed{false};
+
+void lock_creation() { creation_mutex.lock(); }
+void unlock_creation() { creation_mutex.unlock(); }
+void forget_pool_in_child() {
+  created_pool.store(nullptr, std::memory_order_relaxed);
+  creation_failed.store(false, std::memory_order_relaxed);
+  creation_mutex.unlock();
+}
+
+// The pool, or nullptr where it could not be allocated: the calling thread then works alone.
+WorkerPool* worker_pool() noexcept {
+  if (WorkerPool* pool = created_pool.load(std::memory_order_acquire)) return pool;
+  if (creation_failed.load(std::memory_order_acquire)) return nullptr;
+  static const bool handlers_installed =
+      pthread_atfork(&lock_creation, &unlock_creation, &forget_pool_in_child) == 0;
+  (void)handlers_installed;
+  std::lock_guard lock(creation_mutex);
+  if (WorkerPool* pool = created_pool.load(std::memory_order_acquire)) return pool;
+  WorkerPool* pool = nullptr;
+  try {
+    pool = new WorkerPool(configured_thread_count());
+  } catch (const std::bad_alloc&) {
+    creation_failed.store(true, std::memory_order_release);
+    return nullptr;
+  }
+  pool->start();
+  created_pool.store(pool, std::memory_order_release);
+  return pool;
 }
 
 // Completion latch of a job injected from outside the pool.
@@ -229,20 +270,43 @@ struct InjectedJob {
 
 }  // namespace
 
-std::size_t thread_count() { return worker_pool().count(); }
+std::size_t thread_count() {
+  const std::size_t limit = run_time_limit.load(std::memory_order_relaxed);
+  if (limit == 1) return 1;
+  const WorkerPool* pool = worker_pool();
+  const std::size_t running = pool == nullptr ? 0 : pool->running();
+  return std::max<std::size_t>(1, limit == 0 ? running : std::min(limit, running));
+}
 
-bool offer(Job* job) { return worker_pool().offer(job); }
+void set_thread_limit(std::size_t limit) { run_time_limit.store(limit, std::memory_order_relaxed); }
 
-bool reclaim(Job* job) { return worker_pool().reclaim(job); }
+std::size_t thread_limit() {
+  const std::size_t limit = run_time_limit.load(std::memory_order_relaxed);
+  const WorkerPool* pool = created_pool.load(std::memory_order_acquire);
+  const std::size_t available =
+      pool == nullptr ? configured_thread_count() : std::max<std::size_t>(1, pool->running());
+  return limit == 0 ? available : std::min(limit, available);
+}
 
-void wait_until_done(Job* job) { worker_pool().wait_until_done(job); }
+// Only workers of a pool that exists offer, reclaim and wait: they run inside an injected job.
+bool offer(Job* job) { return created_pool.load(std::memory_order_relaxed)->offer(job); }
 
-void inject_and_wait(Job* job) {
+bool reclaim(Job* job) { return created_pool.load(std::memory_order_relaxed)->reclaim(job); }
+
+void wait_until_done(Job* job) { created_pool.load(std::memory_order_relaxed)->wait_until_done(job); }
+
+void inject_and_wait(Job* job, const Interrupt& interrupt, std::atomic<bool>& stop) {
   InjectedJob injected;
   injected.inner = job;
-  worker_pool().inject(&injected.job);
+  worker_pool()->inject(&injected.job);
   std::unique_lock lock(injected.latch.mutex);
-  injected.latch.condition.wait(lock, [&] { return injected.latch.set; });
+  const auto slice = std::chrono::milliseconds(kPollMilliseconds);
+  while (!injected.latch.condition.wait_for(lock, slice, [&] { return injected.latch.set; })) {
+    if (interrupt.requested == nullptr || stop.load(std::memory_order_relaxed)) continue;
+    lock.unlock();
+    if (interrupt.requested(interrupt.context)) stop.store(true, std::memory_order_relaxed);
+    lock.lock();
+  }
 }
 
 std::optional<unsigned long long> parse_count(const char* text) {
@@ -273,9 +337,12 @@ std::size_t configured_thread_count() {
   return std::min(count, kMaxThreads);
 }
 
-void fatal(const char* message) {
-  std::fprintf(stderr, "quorix: %s\n", message);
-  std::abort();
+}  // namespace quorix::pool
+
+int quorix_get_num_threads(void) {
+  return static_cast<int>(std::min<std::size_t>(quorix::pool::thread_limit(), INT_MAX));
 }
 
-}  // namespace quorix::pool
+void quorix_set_num_threads(int threads) {
+  quorix::pool::set_thread_limit(threads > 0 ? static_cast<std::size_t>(threads) : 0);
+}

@@ -17,8 +17,25 @@ struct Job {
   Job* next = nullptr;  // link in the shared injection queue
 };
 
-// The pool's thread count, creating the pool on first use.
+// Asked every few milliseconds, by a caller waiting for its call to finish, whether to stop it
+// (a signal to handle, say).
+struct Interrupt {
+  bool (*requested)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+// Milliseconds between two questions to an Interrupt.
+inline constexpr int kPollMilliseconds = 10;
+
+// The threads a call may use: the pool's workers that could be started, at most the limit set at
+// run time, and at least 1 (the calling thread alone). Creates the pool on first use when the limit
+// allows more than one thread.
 QUORIX_API std::size_t thread_count();
+
+// Caps the threads a call may use; 0 lifts the cap. The pool itself is created once.
+QUORIX_API void set_thread_limit(std::size_t limit);
+// What thread_count() gives, or would give, without creating the pool.
+QUORIX_API std::size_t thread_limit();
 
 // Worker side of a fork: offer a job for stealing, false when it must run inline instead.
 QUORIX_API bool offer(Job* job);
@@ -26,8 +43,10 @@ QUORIX_API bool offer(Job* job);
 QUORIX_API bool reclaim(Job* job);
 // Runs other work until the job is done.
 QUORIX_API void wait_until_done(Job* job);
-// Caller side: queues the job for the workers and blocks until it has run.
-QUORIX_API void inject_and_wait(Job* job);
+// Caller side: queues the job for the workers and blocks until it has run. While it waits it asks
+// `interrupt` and, when that asks to stop, sets `stop` (which the job's ranges read) and waits for
+// the job to wind down.
+QUORIX_API void inject_and_wait(Job* job, const Interrupt& interrupt, std::atomic<bool>& stop);
 
 // Thread count from the environment: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the
 // number of online processors; capped at 65535.
@@ -35,8 +54,6 @@ QUORIX_API std::size_t configured_thread_count();
 
 // Parses an unsigned decimal integer with an optional leading '+'.
 QUORIX_API std::optional<unsigned long long> parse_count(const char* text);
-
-[[noreturn]] QUORIX_API void fatal(const char* message);
 
 template <class F>
 struct StackJob {
@@ -68,3 +85,8 @@ void join(Left&& left, Right&& right, bool injected) {
 }
 
 }  // namespace quorix::pool
+
+// The thread limit by C symbols, for tools that find thread pools among a process's shared
+// libraries and set their limits (threadpoolctl).
+extern "C" QUORIX_API int quorix_get_num_threads(void);
+extern "C" QUORIX_API void quorix_set_num_threads(int threads);

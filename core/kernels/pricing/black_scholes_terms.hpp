@@ -25,8 +25,18 @@ QUORIX_INLINE BlackScholesTerms<D> d1_d2(D s, D k, D t, D r, D q, D sigma) {
   terms.sqrt_t = sqrt(t);
   terms.v = terms.sqrt_t * sigma;
   const D log_moneyness = log(s / k);
-  terms.d1 = (((0.5 * sigma) * sigma + (r - q)) * t + log_moneyness) / terms.v;
+  const D half_variance = (0.5 * sigma) * sigma;
+  terms.d1 = ((half_variance + (r - q)) * t + log_moneyness) / terms.v;
   terms.d2 = terms.d1 - terms.v;
+  // Above sigma of about 1.9e154 the variance overflows: d1 and d2 then come from v / 2 apart,
+  // reaching +inf and -inf at sigma = inf rather than inf and NaN.
+  const Mask<D> overflowed = half_variance == kInfinity;
+  if (any<D>(overflowed)) {
+    const D drift = ((r - q) * t + log_moneyness) / terms.v;
+    const D half_v = 0.5 * terms.v;
+    terms.d1 = select<D>(overflowed, drift + half_v, terms.d1);
+    terms.d2 = select<D>(overflowed, drift - half_v, terms.d2);
+  }
   terms.eq = exp_of_product(-q, t);
   terms.er = exp_of_product(-r, t);
   terms.phi1 = pdf(terms.d1);

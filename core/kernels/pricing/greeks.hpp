@@ -71,9 +71,11 @@ template <class D>
 QUORIX_INLINE D theta_from_terms(Mask<D> put, const BlackScholesTerms<D>& terms, Probabilities<D> n,
                                  D s, D k, D r, D q, D sigma) {
   // -phi(d1) s e^(-qt) sigma / (2 sqrt t): the volatility decay.
-  const D decay =
+  // At sigma = inf the density's zero meets sigma: the decay's limit is 0.
+  const D decay = select<D>(
+      sigma == kInfinity, splat<D>(0.0),
       (((exp((-0.5 * terms.d1) * terms.d1) * -kOneOverSqrtTwoPi) * (terms.eq * s)) * sigma) /
-      (terms.sqrt_t + terms.sqrt_t);
+          (terms.sqrt_t + terms.sqrt_t));
   const D rate_term = (k * r) * terms.er;
   const D yield_term = (s * q) * terms.eq;
   return select<D>(put, (decay + rate_term * n.n2) - yield_term * n.n1,

@@ -32,14 +32,18 @@ QUORIX_INLINE PricePlan<D> price_plan(Mask<D> put, D s, D k, D t, D r, D q, D si
   const D discount = exp_of_product(-r, t);
   const D x = log(forward / k);
   const Mask<D> expired = t <= 0;
-  const Mask<D> limit = ~expired & ((sigma <= 0) | ~is_finite(x));
+  // sigma = inf takes the limit of large sigma: the whole discounted spot for a call, the
+  // whole discounted strike for a put.
+  const Mask<D> unbounded = ~expired & (sigma == kInfinity);
+  const Mask<D> limit = ~expired & ((sigma <= 0) | ~is_finite(x) | unbounded);
   plan.general = ~(expired | limit);
   plan.fallback = select<D>(put, clamp_positive(k - s), clamp_positive(s - k));
   if (any<D>(limit)) {
     const D yield_discount = exp_of_product(-q, t);
     const D value = select<D>(put, clamp_positive(k * discount - s * yield_discount),
                               clamp_positive(s * yield_discount - k * discount));
-    plan.fallback = select<D>(limit, value, plan.fallback);
+    const D whole = select<D>(put, k * discount, s * yield_discount);
+    plan.fallback = select<D>(limit, select<D>(unbounded, whole, value), plan.fallback);
   }
   plan.x = -fabs(x);
   plan.s = sqrt(t) * sigma;
