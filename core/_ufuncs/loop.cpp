@@ -4,10 +4,10 @@
 #include <cfenv>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 
 #include "kernels/pool/parallel_map.hpp"
 
@@ -52,7 +52,10 @@ class Range {
     const std::size_t columns = streams();
     // A short range takes buffers of its own length: small enough for the heap to reuse them.
     const std::size_t wanted = std::min(kChunk, end - begin);
-    std::unique_ptr<double[]> heap(new (std::nothrow) double[wanted * columns]);
+    // malloc, not new (std::nothrow), which throws and catches inside libstdc++ (see
+    // thread_scratch): this runs on the pool's workers.
+    const std::unique_ptr<double, decltype(&std::free)> heap(
+        static_cast<double*>(std::malloc(wanted * columns * sizeof(double))), &std::free);
     double stack[kSmallChunk * kMaxStreams];
     const std::size_t size = heap ? wanted : kSmallChunk;
     buffers_ = heap ? heap.get() : stack;

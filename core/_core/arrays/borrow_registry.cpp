@@ -1,11 +1,12 @@
 #include "_core/arrays/borrow_registry.hpp"
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <new>
 #include <mutex>
 #include <numeric>
-#include <vector>
+#include <type_traits>
 
 #include "_core/arrays/numpy_api.hpp"
 #include "python/owned_ref.hpp"
@@ -42,9 +43,45 @@ struct Borrow {
   long shared;  // number of shared borrows; -1 for an exclusive one
 };
 
+// The borrows held, in a buffer that grows by realloc: a failure to grow is a return value, not
+// an exception, which would need memory of its own to be thrown (a vector's bad_alloc does).
+class Borrows {
+ public:
+  Borrows() = default;
+  Borrows(const Borrows&) = delete;
+  Borrows& operator=(const Borrows&) = delete;
+  ~Borrows() { std::free(items_); }
+
+  Borrow* begin() { return items_; }
+  Borrow* end() { return items_ + count_; }
+
+  bool push(const Borrow& borrow) {
+    if (count_ == capacity_) {
+      const std::size_t capacity = capacity_ == 0 ? 16 : 2 * capacity_;
+      void* grown = std::realloc(items_, capacity * sizeof(Borrow));
+      if (grown == nullptr) return false;
+      items_ = static_cast<Borrow*>(grown);
+      capacity_ = capacity;
+    }
+    items_[count_++] = borrow;
+    return true;
+  }
+
+  void erase(Borrow* item) {
+    std::memmove(item, item + 1, static_cast<std::size_t>(end() - item - 1) * sizeof(Borrow));
+    --count_;
+  }
+
+ private:
+  static_assert(std::is_trivially_copyable_v<Borrow>);
+  Borrow* items_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 struct Registry {
   std::mutex mutex;
-  std::vector<Borrow> borrows;
+  Borrows borrows;
 };
 
 // The owner is the first object down the `base` chain that is not an array (the real owner
@@ -77,15 +114,9 @@ Region region_of(PyObject* object) {
   return {owner_of(api, object), low, high + item, step, item};
 }
 
-// Called with the registry locked. The registry is shared through the capsule with modules that
-// know nothing of C++ exceptions: a failure to grow is an error code.
-int add(Registry* registry, const Borrow& borrow) noexcept {
-  try {
-    registry->borrows.push_back(borrow);
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
-  return kBorrowed;
+// Called with the registry locked.
+int add(Registry* registry, const Borrow& borrow) {
+  return registry->borrows.push(borrow) ? kBorrowed : kOutOfMemory;
 }
 
 int acquire(void* state, PyObject* array) {
@@ -122,10 +153,9 @@ void release_matching(void* state, PyObject* array, bool exclusive) {
   const Region region = region_of(array);
   if (region.low == region.high) return;
   std::lock_guard lock(registry->mutex);
-  auto& borrows = registry->borrows;
-  for (auto it = borrows.begin(); it != borrows.end(); ++it) {
-    if ((it->shared < 0) != exclusive || it->region != region) continue;
-    if (exclusive || --it->shared == 0) borrows.erase(it);
+  for (Borrow& borrow : registry->borrows) {
+    if ((borrow.shared < 0) != exclusive || borrow.region != region) continue;
+    if (exclusive || --borrow.shared == 0) registry->borrows.erase(&borrow);
     return;
   }
 }

@@ -128,7 +128,9 @@ class WorkerPool {
     std::size_t index;
   };
 
-  static thread_local std::size_t current_index;
+  // Static TLS (initial-exec): a dynamic TLS block would be allocated lazily at a worker's first
+  // access, and glibc aborts the process when that allocation fails.
+  [[gnu::tls_model("initial-exec")]] static thread_local std::size_t current_index;
 
   static void* main(void* argument) {
     std::unique_ptr<Start> start(static_cast<Start*>(argument));
@@ -208,7 +210,7 @@ class WorkerPool {
   std::condition_variable sleep_condition_;
 };
 
-thread_local std::size_t WorkerPool::current_index = 0;
+[[gnu::tls_model("initial-exec")]] thread_local std::size_t WorkerPool::current_index = 0;
 
 // The process's pool, created on first use. A forked child has none of the parent's workers: the
 // fork handlers below leave the child without a pool, so that its first call creates its own. The

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <tuple>
@@ -189,17 +190,21 @@ Scratch* thread_scratch() {
 #ifdef QUORIX_REFUSABLE_SCRATCH
   if (scratch_refused()) return nullptr;
 #endif
+  // posix_memalign rather than new (std::nothrow), which throws and catches inside libstdc++:
+  // on a worker whose exception globals (dynamic TLS) cannot be allocated, glibc then aborts.
+  static_assert(std::is_trivially_destructible_v<Scratch>);
   static pthread_key_t key;  // set once, by the guarded initialisation of made
-  static const bool made =
-      pthread_key_create(&key, [](void* arrays) { delete static_cast<Scratch*>(arrays); }) == 0;
+  static const bool made = pthread_key_create(&key, &std::free) == 0;
   if (!made) return nullptr;
   auto* scratch = static_cast<Scratch*>(pthread_getspecific(key));
   if (scratch == nullptr) {
-    scratch = new (std::nothrow) Scratch;
-    if (scratch != nullptr && pthread_setspecific(key, scratch) != 0) {
-      delete scratch;
-      scratch = nullptr;
+    void* memory = nullptr;
+    if (posix_memalign(&memory, alignof(Scratch), sizeof(Scratch)) != 0) return nullptr;
+    if (pthread_setspecific(key, memory) != 0) {
+      std::free(memory);
+      return nullptr;
     }
+    scratch = new (memory) Scratch;
   }
   return scratch;
 }
