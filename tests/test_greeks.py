@@ -63,15 +63,22 @@ def test_greeks_against_mpmath(model, case):
     assert same_bits(got, single_greeks(model, case[:5] + case[6:] if model == "black76" else case))
 
 
+@pytest.mark.parametrize("model", ["bsm", "black76"])
 @pytest.mark.parametrize("flag", [CALL, PUT])
 @pytest.mark.parametrize("sigma", [1e150, 1e200, 1e300, math.inf])
-def test_huge_volatility_reaches_the_limits(flag, sigma):
+def test_huge_volatility_reaches_the_limits(model, flag, sigma):
     """Where sigma^2 overflows, and at sigma = inf the limit: the whole discounted spot (call) or
     strike (put) as the price, a call's theta q s e^(-qt)."""
-    case = (flag, SPOT, 100.0, 0.5, 0.03, 0.01, sigma)
-    got = core.bsm_greeks_scalar(*case) + (core.bsm_price_scalar(*case),)
     at = min(sigma, 1e300)  # mpmath's value at 1e300 is the limit's to every digit
-    expected = reference_greeks(flag < 0, *case[1:6], at) + (textbook_price(flag < 0, *map(mp.mpf, case[1:6] + (at,))),)
+    s, k, t, r = SPOT, 100.0, 0.5, 0.03
+    q = 0.01 if model == "bsm" else r
+    price = textbook_price(flag < 0, *map(mp.mpf, (s, k, t, r, q, at)))
+    expected = reference_greeks(flag < 0, s, k, t, r, q, at) + (price,)
+    if model == "bsm":
+        got = core.bsm_greeks_scalar(flag, s, k, t, r, q, sigma) + (core.bsm_price_scalar(flag, s, k, t, r, q, sigma),)
+    else:  # the forward stays put as r moves: rho is -t times the price
+        got = core.black76_greeks_scalar(flag, s, k, t, r, sigma) + (core.black76_price_scalar(flag, s, k, t, r, sigma),)
+        expected = expected[:4] + (-t * price, price)
     for name, g, e, scale in zip(GREEKS + ("price",), got, expected, SCALES + (1.0,)):
         assert abs(g - e) <= 1e-15 * abs(e) + 1e-14 * SPOT * scale, (name, g, float(e))
 

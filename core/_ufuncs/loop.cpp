@@ -23,6 +23,25 @@ constexpr std::size_t kChunk = 2048;
 constexpr std::size_t kSmallChunk = 64;
 constexpr std::size_t kMaxStreams = kMaxColumns + kMaxOutputs;
 
+// Whether any of the values may be missing data: NaN, or in a column of t or sigma, a number
+// with its sign bit set (-0.0 is told apart when the rows are marked). Integer operations, which
+// vectorise (a NaN's magnitude bits exceed infinity's, so adding kBelowNaN carries into the sign
+// bit), compiled for the widest vectors the processor has.
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+#endif
+bool any_suspect(const double* values, std::size_t size, bool signed_domain) {
+  constexpr std::uint64_t kSign = std::uint64_t{1} << 63, kBelowNaN = 0x000FFFFFFFFFFFFF;
+  const std::uint64_t sign = signed_domain ? kSign : 0;
+  std::uint64_t screen = 0;
+  for (std::size_t e = 0; e < size; ++e) {
+    std::uint64_t bits;
+    std::memcpy(&bits, values + e, sizeof bits);
+    screen |= ((bits & ~kSign) + kBelowNaN) | (bits & sign);
+  }
+  return (screen & kSign) != 0;
+}
+
 // One column of the call as NumPy hands it over: its first element and the bytes between two.
 struct Stream {
   char* base;
@@ -41,6 +60,9 @@ class Range {
       // One element is read at its base, whatever its step.
       streams_[i] = {args[i], n == 1 ? width : steps[i], width};
       direct_ &= streams_[i].direct();
+      if (streams_[i].step == 0 && static_cast<int>(i) != shape.flag && i < shape.columns) {
+        broadcast_suspect_ |= any_suspect(reinterpret_cast<const double*>(args[i]), 1, signed_column(i));
+      }
     }
   }
 
@@ -130,24 +152,17 @@ class Range {
   }
 
   // Marks the rows [offset, offset + size) that hold NaN in a number, or a negative t or sigma:
-  // missing or impossible data, whose results must not pass for values. A screen in integer
-  // operations, which vectorise, finds the chunks that need the marks: a NaN's magnitude bits
-  // exceed infinity's, so adding kBelowNaN carries into the sign bit; t and sigma add their own.
+  // missing or impossible data, whose results must not pass for values. A screen finds the
+  // chunks that need the marks; a broadcast number was screened once, for the whole range.
   bool mark_missing(const Columns& columns, std::size_t offset, std::size_t size,
                     unsigned char* missing) const {
-    constexpr std::uint64_t kSign = std::uint64_t{1} << 63, kBelowNaN = 0x000FFFFFFFFFFFFF;
-    std::uint64_t screen = 0;
-    for (std::size_t i = 0; i < shape_.columns; ++i) {
-      if (static_cast<int>(i) == shape_.flag) continue;
-      const std::uint64_t sign = signed_column(i) ? kSign : 0;
-      const char* values = static_cast<const char*>(columns.inputs[i]) + offset * sizeof(double);
-      for (std::size_t e = 0; e < size; ++e) {
-        std::uint64_t bits;
-        std::memcpy(&bits, values + e * sizeof bits, sizeof bits);
-        screen |= ((bits & ~kSign) + kBelowNaN) | (bits & sign);
-      }
+    bool suspect = broadcast_suspect_;
+    for (std::size_t i = 0; i < shape_.columns && !suspect; ++i) {
+      if (static_cast<int>(i) == shape_.flag || streams_[i].step == 0) continue;
+      suspect = any_suspect(static_cast<const double*>(columns.inputs[i]) + offset, size,
+                            signed_column(i));
     }
-    if ((screen & kSign) == 0) return false;
+    if (!suspect) return false;
     std::memset(missing, 0, size);
     for (std::size_t i = 0; i < shape_.columns; ++i) {
       if (static_cast<int>(i) == shape_.flag) continue;
@@ -184,6 +199,7 @@ class Range {
   double* buffers_ = nullptr;
   std::size_t stride_ = 0;
   unsigned filled_ = 0;  // bit i: the broadcast input i is in its buffer
+  bool broadcast_suspect_ = false;  // a broadcast number is NaN, or a negative t or sigma
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "_ufuncs/numpy.hpp"
 #include "python/detached.hpp"
 #include "python/owned_ref.hpp"
+#include "python/result_blocks.hpp"
 
 namespace quorix::ufuncs {
 
@@ -39,6 +40,41 @@ PyObject* to_python(const double* values, std::size_t count) {
     else PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(j), item);
   }
   return tuple;
+}
+
+constexpr const char* kResultsName = "quorix results";
+
+void release_results(PyObject* owner) {
+  void* data = PyCapsule_GetPointer(owner, kResultsName);
+  release_block({static_cast<double*>(data), reinterpret_cast<std::size_t>(PyCapsule_GetContext(owner))});
+}
+
+// From this size on the results take a block that a later call may reuse (see result_blocks):
+// NumPy's allocator would map and page-fault them afresh on every call.
+constexpr std::size_t kReusedBytes = std::size_t{4} << 20;
+
+// A new float64 array of n elements, or of `rows` rows of n for several outputs.
+PyObject* new_results(std::size_t rows, npy_intp n) {
+  npy_intp dimensions[2] = {static_cast<npy_intp>(rows), n};
+  const int nd = rows == 1 ? 1 : 2;
+  npy_intp* shape = rows == 1 ? &dimensions[1] : dimensions;
+  const std::size_t count = rows * static_cast<std::size_t>(n);
+  if (count * sizeof(double) < kReusedBytes) return PyArray_SimpleNew(nd, shape, NPY_FLOAT64);
+  const Block block = take_block(count);
+  if (block.data == nullptr) return PyErr_NoMemory();
+  OwnedRef owner(PyCapsule_New(block.data, kResultsName, &release_results));
+  if (!owner) {
+    release_block(block);
+    return nullptr;
+  }
+  if (PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(block.capacity)) != 0) return nullptr;
+  OwnedRef array(PyArray_SimpleNewFromData(nd, shape, NPY_FLOAT64, block.data));
+  if (!array) return nullptr;
+  // Steals the reference, even on failure.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) != 0) {
+    return nullptr;
+  }
+  return array.release();
 }
 
 }  // namespace
@@ -97,12 +133,13 @@ PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t
     return to_python(results, shape.outputs);
   }
   // Core-form columns, with numbers read for every row: new float64 arrays, without the ufunc
-  // machinery's cost per call.
-  OwnedRef outputs[kMaxOutputs];
+  // machinery's cost per call. Several outputs are the rows of one array, one allocation: large
+  // separate columns would each be mapped and page-faulted afresh on every call.
+  OwnedRef block(new_results(shape.outputs, n));
+  if (!block) return nullptr;
+  char* data = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(block.get()));
   for (std::size_t j = 0; j < shape.outputs; ++j) {
-    outputs[j] = OwnedRef(PyArray_SimpleNew(1, &n, NPY_FLOAT64));
-    if (!outputs[j]) return nullptr;
-    columns[shape.columns + j] = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(outputs[j].get()));
+    columns[shape.columns + j] = data + static_cast<npy_intp>(j) * n * static_cast<npy_intp>(sizeof(double));
     steps[shape.columns + j] = sizeof(double);
   }
   if (static_cast<std::size_t>(n) >= shape.threshold) {
@@ -111,13 +148,14 @@ PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t
   } else {
     strided_loop(columns, &n, steps, const_cast<KernelShape*>(&shape));
   }
-  if (shape.outputs == 1) return outputs[0].release();
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(shape.outputs));
-  if (tuple == nullptr) return nullptr;
-  for (std::size_t j = 0; j < shape.outputs; ++j) {
-    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(j), outputs[j].release());
+  if (shape.outputs == 1) return block.release();
+  OwnedRef tuple(PyTuple_New(static_cast<Py_ssize_t>(shape.outputs)));
+  for (std::size_t j = 0; tuple && j < shape.outputs; ++j) {
+    PyObject* row = PySequence_GetItem(block.get(), static_cast<Py_ssize_t>(j));
+    if (row == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(j), row);
   }
-  return tuple;
+  return tuple.release();
 }
 
 }  // namespace quorix::ufuncs

@@ -1,15 +1,11 @@
 #include "_core/arrays/result_array.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdint>
 #include <mutex>
-#include <utility>
 
 #include "_core/arrays/numpy_api.hpp"
 #include "python/owned_ref.hpp"
+#include "python/result_blocks.hpp"
 
 namespace quorix {
 
@@ -26,46 +22,8 @@ struct SliceContainer {
   std::size_t capacity;
 };
 
-// A result block: capacity doubles from the raw allocator, which is thread-safe without the
-// interpreter and visible to tracemalloc.
-struct Block {
-  double* data = nullptr;
-  std::size_t capacity = 0;
-};
-
-// The most recently freed block of kKeptMinimum bytes or more is kept for the next call of about
-// its size: the C library maps blocks that large afresh for each allocation and unmaps them when
-// freed, so that every large call would page-fault its whole result in again (40 MB for the
-// Greeks of a million options). At most one block is kept.
-constexpr std::size_t kKeptMinimum = std::size_t{32} << 20;  // the most glibc serves from its heap
-constexpr std::size_t kKeptMaximum = std::size_t{1} << 30;
-std::mutex kept_mutex;
-Block kept;
-
-bool keepable(std::size_t capacity) {
-  return capacity >= kKeptMinimum / sizeof(double) && capacity <= kKeptMaximum / sizeof(double);
-}
-
-void release_block(void* data, std::size_t, std::size_t capacity) {
-  if (data == nullptr) return;
-  Block block{static_cast<double*>(data), capacity};
-  if (keepable(capacity)) {
-    std::lock_guard lock(kept_mutex);
-    std::swap(block, kept);
-  }
-  PyMem_RawFree(block.data);
-}
-
-// The kept block if it holds count doubles and at most a quarter more; else a new one (its data
-// nullptr when the allocator fails).
-Block take_block(std::size_t count) {
-  if (keepable(count)) {
-    std::lock_guard lock(kept_mutex);
-    if (kept.capacity >= count && kept.capacity - count <= count / 4) {
-      return std::exchange(kept, Block{});
-    }
-  }
-  return {static_cast<double*>(PyMem_RawMalloc(count * sizeof(double))), count};
+void release_columns(void* data, std::size_t, std::size_t capacity) {
+  release_block({static_cast<double*>(data), capacity});
 }
 
 void slice_container_dealloc(PyObject* self) {
@@ -108,35 +66,16 @@ PyObject* make_owner(double* data, std::size_t count, std::size_t capacity) {
   PyObject* owner = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
   if (owner == nullptr) return nullptr;
   auto* container = reinterpret_cast<SliceContainer*>(owner);
-  container->release = &release_block;
+  container->release = &release_columns;
   container->data = data;
   container->count = count;
   container->capacity = capacity;
   return owner;
 }
 
-// From this size on a buffer is advised for transparent huge pages: writing fresh memory is
-// otherwise dominated by one page fault (and one page clearing) every 4 KiB.
-constexpr std::size_t kHugePageAdviceBytes = std::size_t{4} << 20;
-
-void advise_huge_pages(void* data, std::size_t bytes) {
-#if defined(MADV_HUGEPAGE)
-  if (bytes < kHugePageAdviceBytes) return;
-  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto address = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t begin = (address + page - 1) / page * page;
-  const std::uintptr_t end = (address + bytes) / page * page;
-  // Only advice: where the kernel declines, the buffer works as before.
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
 }  // namespace
 
-ResultBuffer::~ResultBuffer() { release_block(data_, 0, capacity_); }
+ResultBuffer::~ResultBuffer() { release_block({data_, capacity_}); }
 
 bool ResultBuffer::allocate(std::size_t n, std::size_t outputs) {
   // An empty result still gets a real allocation, so the arrays' data pointers are never null.
@@ -150,7 +89,6 @@ bool ResultBuffer::allocate(std::size_t n, std::size_t outputs) {
   capacity_ = block.capacity;
   size_ = n;
   outputs_ = outputs;
-  advise_huge_pages(data_, count * sizeof(double));
   return true;
 }
 
