@@ -24,7 +24,8 @@ def quorix(batch, module=None):
     if module is None:  # numbers broadcast against the arrays, and the flags as words
         words = np.where(flag8 < 0, "p", "c")
         spot, rate, dividend = 100.0, 0.03, 0.01
-        extra = {"price, flag words": lambda: qx.bsm_price(words, *market, sigma)}
+        extra = {"price, flag words": lambda: qx.bsm_price(words, *market, sigma),
+                 "second-order greeks": lambda: qx.bsm_second_order(flag8, *market, sigma)}
     else:  # the core takes only whole columns
         spot, rate, dividend = (np.full(k.size, value) for value in (100.0, 0.03, 0.01))
         extra = {}

@@ -235,6 +235,10 @@ def targets(results, plan):
     lines = ["", "### Speed-ups", ""]
     for text, slow, fast, n in checks:
         lines.append(f"- {text} at n = {n:.0e}: " + (f"{slow / fast:.1f}x" if slow and fast else "not measured"))
+    second, first = seconds(one, "second-order greeks", big), seconds(one, "greeks", big)
+    if second and first:
+        lines.append(f"- the four second-order Greeks against the five first-order ones, 1 worker at n = {big:.0e}: "
+                     f"{second / first:.2f} times the time")
     for operation in ("price", "greeks", "iv"):
         slow, fast = seconds(one, operation, big), seconds(many, operation, big)
         if slow and fast:

@@ -22,6 +22,9 @@ FUNCTIONS += [(name + "_scalar", params) for name, params in FUNCTIONS]
 
 
 THRESHOLDS = {name: threshold for name, _, _, threshold in quorix._ufuncs.kernels()}
+# The kernel table's rows that only the public package has: (index, name, parameters).
+PUBLIC_ONLY = [(i, name, params.split(", ")) for i, (name, params, _, _) in enumerate(quorix._ufuncs.kernels())
+               if name not in dict(VECTOR)]
 
 
 def threshold(name):

@@ -10,9 +10,10 @@ import tracemalloc
 import numpy as np
 import pytest
 
+import quorix
 import quorix._core as core
 from borrow_scenarios import can_borrow_for_writing, held_for_writing
-from catalogue import BSM_FLAGGED, VECTOR, threshold
+from catalogue import BSM_FLAGGED, PUBLIC_ONLY, VECTOR, threshold
 from conftest import run_python
 from inputs import CANONICAL_NAN, as_results, make_inputs, same_bits
 
@@ -57,6 +58,25 @@ def test_every_instruction_set_target_gives_the_same_bits(target_kernels, index,
             assert all(same_bits(g, e[i:i + 1]) for g, e in zip(got, expected)), (target, i)
     for result in expected:
         assert (result.view(np.uint64)[np.isnan(result)] == CANONICAL_NAN).all()
+
+
+@pytest.mark.parametrize("index, name, params", PUBLIC_ONLY, ids=[name for _, name, _ in PUBLIC_ONLY])
+def test_public_only_kernels_give_the_same_bits_on_every_target_and_the_pool(target_kernels, index, name, params):
+    """Against the portable kernel: every target, one element at a time, and the public function
+    on the pool (missing data aside, which it turns into NaN)."""
+    arrays = make_inputs(params, 20_000, seed=index)
+    outputs = getattr(quorix._ufuncs, name).nout
+    expected = target_kernels["portable"].run_kernel(index, arrays, outputs)
+    for target, kernels in target_kernels.items():
+        assert all(same_bits(g, e) for g, e in zip(kernels.run_kernel(index, arrays, outputs), expected)), target
+        for i in range(0, 20_000, 397):
+            got = kernels.run_kernel(index, [a[i:i + 1] for a in arrays], outputs)
+            assert all(same_bits(g, e[i:i + 1]) for g, e in zip(got, expected)), (target, i)
+    numbers = [a for p, a in zip(params, arrays) if p != "flag"]
+    missing = np.any([np.isnan(a) for a in numbers], axis=0)
+    missing |= np.any([arrays[params.index(p)] < 0 for p in ("t", "sigma") if p in params], axis=0)
+    public = as_results(tuple(getattr(quorix, name)(*arrays)) if outputs > 1 else getattr(quorix, name)(*arrays))
+    assert all(same_bits(g, np.where(missing, np.nan, e)) for g, e in zip(public, expected))
 
 
 LARGE_RUN = """

@@ -1,4 +1,4 @@
-// The public engine: the 16 functions of the kernel table as NumPy ufuncs, and the flag words'
+// The public engine: the functions of the kernel table as NumPy ufuncs, and the flag words'
 // converter.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

@@ -50,6 +50,13 @@ class Greeks(NamedTuple, Generic[_T]):
     rho: _T
     def to_frame(self) -> pandas.DataFrame: ...
 
+class SecondOrder(NamedTuple, Generic[_T]):
+    vanna: _T
+    volga: _T
+    charm: _T
+    speed: _T
+    def to_frame(self) -> pandas.DataFrame: ...
+
 __version__: Final[str]
 __all__: list[str]
 
@@ -149,6 +156,73 @@ def black76_iv(target_price: float, flag: _Flag, f: float, k: float, t: float, r
 def black76_iv(target_price: float | _Series, flag: _Flag | _Series, f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
 @overload
 def black76_iv(target_price: _Values, flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+
+@overload
+def bsm_vanna(s: float, k: float, t: float, r: float, q: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_vanna(s: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, q: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_vanna(s: _Values, k: _Values, t: _Values, r: _Values, q: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bsm_volga(s: float, k: float, t: float, r: float, q: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_volga(s: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, q: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_volga(s: _Values, k: _Values, t: _Values, r: _Values, q: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bsm_charm(flag: _Flag, s: float, k: float, t: float, r: float, q: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_charm(flag: _Flag | _Series, s: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, q: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_charm(flag: _Flags, s: _Values, k: _Values, t: _Values, r: _Values, q: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bsm_speed(s: float, k: float, t: float, r: float, q: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_speed(s: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, q: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_speed(s: _Values, k: _Values, t: _Values, r: _Values, q: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bsm_dividend_rho(flag: _Flag, s: float, k: float, t: float, r: float, q: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_dividend_rho(flag: _Flag | _Series, s: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, q: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_dividend_rho(flag: _Flags, s: _Values, k: _Values, t: _Values, r: _Values, q: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bsm_second_order(flag: _Flag, s: float, k: float, t: float, r: float, q: float, sigma: float) -> SecondOrder[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_second_order(flag: _Flag | _Series, s: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, q: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> SecondOrder[pandas.Series[float]]: ...  # type: ignore[overload-overlap]
+@overload
+def bsm_second_order(flag: _Flags, s: _Values, k: _Values, t: _Values, r: _Values, q: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> SecondOrder[_F64]: ...
+@overload
+def black76_vanna(f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def black76_vanna(f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def black76_vanna(f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def black76_volga(f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def black76_volga(f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def black76_volga(f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def black76_charm(flag: _Flag, f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def black76_charm(flag: _Flag | _Series, f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def black76_charm(flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def black76_speed(f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def black76_speed(f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def black76_speed(f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def black76_second_order(flag: _Flag, f: float, k: float, t: float, r: float, sigma: float) -> SecondOrder[float]: ...  # type: ignore[overload-overlap]
+@overload
+def black76_second_order(flag: _Flag | _Series, f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> SecondOrder[pandas.Series[float]]: ...  # type: ignore[overload-overlap]
+@overload
+def black76_second_order(flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> SecondOrder[_F64]: ...
 
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...

@@ -17,6 +17,18 @@ QUANTITIES = {
     "rho": ("Rho, dV/dr, of a European option under {model}, per unit of rate.", "rho"),
     "greeks": ("All five Greeks of a European option under {model} in one pass.",
                "Greeks(delta, gamma, vega, theta, rho), each as the single functions give it"),
+    "vanna": ("Vanna, d2V/d{spot}dsigma, of a European option under {model}, per unit of volatility "
+              "(the same for calls and puts).", "vanna"),
+    "volga": ("Volga (vomma), d2V/dsigma2, of a European option under {model}, per unit of volatility "
+              "squared (the same for calls and puts).", "volga"),
+    "charm": ("Charm, -d(delta)/dt, of a European option under {model}: the change of delta per year as "
+              "time passes (t is the time to expiry, as for theta).", "charm, per year"),
+    "speed": ("Speed, d(gamma)/d{spot}, of a European option under {model} (the same for calls and puts).",
+              "speed"),
+    "dividend_rho": ("The dividend sensitivity, dV/dq, of a European option under {model}, per unit of "
+                     "yield.", "dV/dq"),
+    "second_order": ("The second-order Greeks of a European option under {model} in one pass.",
+                     "SecondOrder(vanna, volga, charm, speed), each as the single functions give it"),
     "iv": ("Implied volatility under {model}: the sigma at which the price equals target_price, by "
            "Let's Be Rational (at most four Householder steps, exact to a few ulps).",
            "implied volatility; NaN for a price below intrinsic value or above its maximum"),
@@ -61,7 +73,7 @@ def docstring(name: str, parameters: list[str]) -> str:
     for parameter in parameters:
         kind = "int, str or array_like" if parameter == "flag" else "float or array_like"
         lines += [f"{parameter} : {kind}", f"    {PARAMETERS[parameter]}"]
-    lines += ["out, where, **kwargs", "    as for any NumPy ufunc (out= a tuple of five arrays for the Greeks)"]
+    lines += ["out, where, **kwargs", "    as for any NumPy ufunc (out= a tuple of arrays for the combined functions)"]
     lines += ["", "Returns", "-------", returns.format(**filled), COMMON, "Examples", "--------",
               f">>> quorix.{name}({', '.join(EXAMPLES[p] for p in parameters)})"]
     return "\n".join(lines)

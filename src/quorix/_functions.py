@@ -10,6 +10,15 @@ from ._docs import docstring
 from ._flags import as_flags
 
 
+def _to_frame(greeks: Any) -> Any:
+    """A pandas DataFrame with one column per Greek (on the index of Series Greeks)."""
+    import numpy as np
+    import pandas as pd
+
+    series = isinstance(greeks[0], pd.Series)
+    return pd.DataFrame({name: value if series else np.ravel(value) for name, value in greeks._asdict().items()})
+
+
 class Greeks(NamedTuple):
     """The five Greeks of the combined functions, each shaped like the broadcast inputs."""
 
@@ -19,34 +28,43 @@ class Greeks(NamedTuple):
     theta: Any
     rho: Any
 
-    def to_frame(self) -> Any:
-        """A pandas DataFrame with one column per Greek (on the index of Series Greeks)."""
-        import numpy as np
-        import pandas as pd
+    to_frame = _to_frame
 
-        series = isinstance(self.delta, pd.Series)
-        return pd.DataFrame({name: value if series else np.ravel(value) for name, value in self._asdict().items()})
+
+class SecondOrder(NamedTuple):
+    """The second-order Greeks of the combined functions, each shaped like the broadcast inputs."""
+
+    vanna: Any
+    volga: Any
+    charm: Any
+    speed: Any
+
+    to_frame = _to_frame
+
+
+# The named tuple of each combined function, by its number of outputs.
+_COMBINED = {5: Greeks, 4: SecondOrder}
 
 
 def _dask_call(ufunc: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
-    """Dask inputs: Dask's ufunc dispatch takes arrays for one output; five outputs and dataframe
-    columns are mapped block by block (partition by partition) here."""
-    combined = ufunc.nout == 5
+    """Dask inputs: Dask's ufunc dispatch takes arrays for one output; several outputs and
+    dataframe columns are mapped block by block (partition by partition) here."""
+    combined = _COMBINED.get(ufunc.nout)
     if not any(hasattr(a, "map_partitions") and not hasattr(a, "map_blocks") for a in args):
-        if not combined:
+        if combined is None:
             return ufunc(*args, **kwargs)
         import dask.array as da
 
-        signature = ",".join(["()"] * ufunc.nin) + "->" + ",".join(["()"] * 5)
-        return Greeks(*da.apply_gufunc(ufunc, signature, *args, output_dtypes=[float] * 5, **kwargs))
+        signature = ",".join(["()"] * ufunc.nin) + "->" + ",".join(["()"] * ufunc.nout)
+        return combined(*da.apply_gufunc(ufunc, signature, *args, output_dtypes=[float] * ufunc.nout, **kwargs))
     import dask.dataframe as dd
     import pandas as pd
 
-    if not combined:
+    if combined is None:
         return dd.map_partitions(ufunc, *args, meta=pd.Series(dtype=float), **kwargs)
-    meta = pd.DataFrame({name: pd.Series(dtype=float) for name in Greeks._fields})
-    frame = dd.map_partitions(lambda *parts: Greeks(*ufunc(*parts, **kwargs)).to_frame(), *args, meta=meta)
-    return Greeks(*(frame[name] for name in Greeks._fields))
+    meta = pd.DataFrame({name: pd.Series(dtype=float) for name in combined._fields})
+    frame = dd.map_partitions(lambda *parts: combined(*ufunc(*parts, **kwargs)).to_frame(), *args, meta=meta)
+    return combined(*(frame[name] for name in combined._fields))
 
 
 # Keywords of a ufunc call, passed on as they are; any other keyword names a parameter.
@@ -59,7 +77,7 @@ def _public(name: str, parameters: list[str]) -> Callable[..., Any]:
         [inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in parameters]
         + [inspect.Parameter("kwargs", inspect.Parameter.VAR_KEYWORD)])
     flag = parameters.index("flag") if "flag" in parameters else -1
-    combined = ufunc.nout == 5
+    combined = _COMBINED.get(ufunc.nout)
     one_option = getattr(_ufuncs, name + "_one")
 
     def function(*args: Any, **kwargs: Any) -> Any:
@@ -71,12 +89,12 @@ def _public(name: str, parameters: list[str]) -> Callable[..., Any]:
             # machinery's cost per call.
             value = one_option(*args)
             if value is not NotImplemented:
-                return Greeks(*value) if combined else value
+                return value if combined is None else combined(*value)
         if flag >= 0:
             args = (*args[:flag], as_flags(args[flag]), *args[flag + 1:])
         if any(type(a).__module__.startswith("dask") for a in args):
             return _dask_call(ufunc, args, kwargs)
-        return Greeks(*ufunc(*args, **kwargs)) if combined else ufunc(*args, **kwargs)
+        return ufunc(*args, **kwargs) if combined is None else combined(*ufunc(*args, **kwargs))
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = "quorix"

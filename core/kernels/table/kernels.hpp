@@ -1,6 +1,7 @@
-// The block kernels of the 16 functions: one table per instruction-set target, each entry
-// evaluating a range of elements of the call's columns. Each row says all a front end needs to
-// know of a function: its parameters (one column each), its outputs and its parallel threshold.
+// The block kernels of the public functions (the first 16 are also the core's): one table per
+// instruction-set target, each entry evaluating a range of elements of the call's columns. Each
+// row says all a front end needs to know of a function: its parameters (one column each), its
+// outputs and its parallel threshold.
 #pragma once
 
 #include <cstddef>
@@ -56,7 +57,18 @@ enum Threshold : std::size_t {
   X(black76_theta, option_theta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                 \
   X(black76_rho, black76_rho, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                    \
   X(black76_greeks, black76_option_greeks, 5, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED)    \
-  X(black76_iv, implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_B76_IV)
+  X(black76_iv, implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_B76_IV)              \
+  X(bsm_vanna, option_vanna, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                       \
+  X(bsm_volga, option_volga, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                       \
+  X(bsm_charm, option_charm, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                     \
+  X(bsm_speed, option_speed, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                       \
+  X(bsm_dividend_rho, option_dividend_rho, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)       \
+  X(bsm_second_order, option_second_order, 4, kCombinedGreeksThreshold, QUORIX_BSM_FLAGGED)    \
+  X(black76_vanna, option_vanna, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                   \
+  X(black76_volga, option_volga, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                   \
+  X(black76_charm, option_charm, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                 \
+  X(black76_speed, option_speed, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                   \
+  X(black76_second_order, option_second_order, 4, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED)
 
 enum class KernelId : int {
 #define QUORIX_KERNEL_ID(NAME, ...) NAME,

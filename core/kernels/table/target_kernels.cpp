@@ -1,6 +1,7 @@
 // The kernel table of one instruction-set target. This file is compiled once per target, with
 // QUORIX_TARGET naming it and the target's code-generation flags; every copy gives the same bits.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 
 #include "kernels/pricing/greeks.hpp"
 #include "kernels/pricing/implied_volatility.hpp"
+#include "kernels/pricing/second_order.hpp"
 #include "kernels/simd/lanes.hpp"
 #include "kernels/table/kernels.hpp"
 
@@ -61,7 +63,21 @@ Mask<D> load(F, const void* column, std::size_t i, std::size_t count) {
   return put;
 }
 
+// The outputs of the combined kernels, in their order.
+template <class D>
+std::array<D, 5> outputs_of(const GreeksOf<D>& g) {
+  return {g.delta, g.gamma, g.vega, g.theta, g.rho};
+}
+template <class D>
+std::array<D, 4> outputs_of(const SecondOrderOf<D>& g) {
+  return {g.vanna, g.volga, g.charm, g.speed};
+}
+
+template <class T>
+concept Combined = requires(const T& c) { outputs_of(c); };
+
 template <class D, std::size_t W = kWidth<D>>
+  requires(!Combined<D>)
 void store(const D& value, double* const* outputs, std::size_t i, std::size_t count) {
   const D canonical_value = canonical(value);
   if (count == W) {
@@ -72,10 +88,10 @@ void store(const D& value, double* const* outputs, std::size_t i, std::size_t co
   }
 }
 
-template <class D>
-void store(const GreeksOf<D>& greeks, double* const* outputs, std::size_t i, std::size_t count) {
-  const D values[] = {greeks.delta, greeks.gamma, greeks.vega, greeks.theta, greeks.rho};
-  for (std::size_t g = 0; g < 5; ++g) store(values[g], outputs + g, i, count);
+template <Combined C>
+void store(const C& combined, double* const* outputs, std::size_t i, std::size_t count) {
+  const auto values = outputs_of(combined);
+  for (std::size_t g = 0; g < values.size(); ++g) store(values[g], outputs + g, i, count);
 }
 
 // Elements at[0..W) of a column (the caller pads a short block with its first element; in place,
@@ -98,16 +114,17 @@ Mask<D> gather(F, const void* column, const std::size_t* at, bool in_place, std:
 }
 
 template <class D>
+  requires(!Combined<D>)
 void scatter(const D& value, double* const* outputs, const std::size_t* at, std::size_t count) {
   const D canonical_value = canonical(value);
   for (std::size_t j = 0; j < count; ++j) outputs[0][at[j]] = canonical_value[j];
 }
 
-template <class D>
-void scatter(const GreeksOf<D>& greeks, double* const* outputs, const std::size_t* at,
+template <Combined C>
+void scatter(const C& combined, double* const* outputs, const std::size_t* at,
              std::size_t count) {
-  const D values[] = {greeks.delta, greeks.gamma, greeks.vega, greeks.theta, greeks.rho};
-  for (std::size_t g = 0; g < 5; ++g) scatter(values[g], outputs + g, at, count);
+  const auto values = outputs_of(combined);
+  for (std::size_t g = 0; g < values.size(); ++g) scatter(values[g], outputs + g, at, count);
 }
 
 template <class Kernel, class D, class... Kinds, std::size_t... I>
@@ -698,6 +715,12 @@ template <>
 struct SortedLanes<bsm_rho_kernel> : BsmGreeksClass {};
 template <>
 struct SortedLanes<bsm_greeks_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_charm_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_dividend_rho_kernel> : BsmGreeksClass {};
+template <>
+struct SortedLanes<bsm_second_order_kernel> : BsmGreeksClass {};
 
 // A Black-76 kernel's stages: its BSM twin's, with q = r (argument R).
 template <class Bsm, int R>
@@ -721,6 +744,8 @@ QUORIX_BLACK76_STAGES(VolatilityStages, black76_iv, bsm_iv)
 QUORIX_BLACK76_STAGES(SortedLanes, black76_delta, bsm_delta)
 QUORIX_BLACK76_STAGES(SortedLanes, black76_theta, bsm_theta)
 QUORIX_BLACK76_STAGES(SortedLanes, black76_greeks, bsm_greeks)
+QUORIX_BLACK76_STAGES(SortedLanes, black76_charm, bsm_charm)
+QUORIX_BLACK76_STAGES(SortedLanes, black76_second_order, bsm_second_order)
 #undef QUORIX_BLACK76_STAGES
 
 // The block kernel of a row: a flag column where the row's parameters name one, numbers elsewhere.
