@@ -15,9 +15,11 @@ import json
 import math
 import os
 import platform
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import timeit
 import tracemalloc
 from pathlib import Path
@@ -25,6 +27,9 @@ from pathlib import Path
 import numpy as np
 
 import quorix
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import contenders  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 CORES = os.cpu_count() or 1
@@ -199,20 +204,44 @@ def summary(results, prices, accuracy, overhead, plan):
     return lines
 
 
-def public_against_core(results, plan):
-    """The public ufuncs' time over quorix._core's for the same calls, one worker; numbers broadcast
-    against arrays (the core takes whole columns), and flag words against int8 flags."""
-    public = results.get("quorix, 1 worker", {}).get("timings", {})
-    core = results.get("quorix._core, 1 worker", {}).get("timings", {})
+def paired_ratio(slow, fast, repeats):
+    """Median over pairs of slow's time over fast's, the two run back to back in alternating order,
+    so that load on the machine falls on both of a pair."""
+    slow(), fast()
+    ratios = []
+    for i in range(repeats):
+        first, second = (slow, fast) if i % 2 == 0 else (fast, slow)
+        start = time.perf_counter()
+        first()
+        middle = time.perf_counter()
+        second()
+        end = time.perf_counter()
+        a, b = middle - start, end - middle
+        ratios.append(a / b if first is slow else b / a)
+    return statistics.median(ratios)
+
+
+def public_against_core(batch, plan):
+    """The public ufuncs' time over quorix._core's for the same calls, on the calling thread alone,
+    timed in pairs in this process; numbers broadcast against arrays (the core takes whole columns),
+    and flag words against int8 flags."""
     sizes = plan["sizes"]
-    lines = ["", "### The public ufuncs against quorix._core, 1 worker: time ratio", "",
+    lines = ["", "### The public ufuncs against quorix._core, 1 thread: time ratio (median of pairs)", "",
              "| call | " + " | ".join(f"n = {n:.0e}" for n in sizes) + " |", "|---|" + "---:|" * len(sizes)]
-    rows = [(f"`{op}`", public.get(op, {}), core.get(op, {})) for op in ("price", "greeks", "iv", "price, broadcast numbers")]
-    rows.append(("`price`, flag words against int8 flags", public.get("price, flag words", {}), public.get("price", {})))
-    for label, slow, fast in rows:
-        cells = [f"{slow[str(n)] / fast[str(n)]:.3f}" if isinstance(slow.get(str(n)), float)
-                 and isinstance(fast.get(str(n)), float) else "not run" for n in sizes]
-        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    labels = {"price": "`price`", "greeks": "`greeks`", "iv": "`iv`",
+              "price, broadcast numbers": "`price, broadcast numbers`",
+              "price, flag words": "`price`, flag words against int8 flags"}
+    cells = {label: [] for label in labels}
+    previous = quorix.get_num_threads()
+    quorix.set_num_threads(1)
+    for n, repeats in zip(sizes, plan["repeats"]):
+        part = {name: values[:n] for name, values in batch.items()}
+        public, core = contenders.quorix(part), contenders.quorix_core(part)
+        for op in labels:
+            fast = public["price"] if op == "price, flag words" else core[op]
+            cells[op].append(f"{paired_ratio(public[op], fast, 4 * repeats + 1):.3f}")
+    quorix.set_num_threads(previous)
+    lines += [f"| {label} | " + " | ".join(cells[op]) + " |" for op, label in labels.items()]
     n = max(sizes)
     k = np.linspace(50.0, 150.0, n)
     tracemalloc.start()
@@ -285,7 +314,7 @@ def main():
     truth = reference_prices(batch, PRICE_SAMPLE)
     prices = {label: price_accuracy(truth, result["price"][:PRICE_SAMPLE])
               for label, result in results.items() if "price" in result and label != f"quorix, {CORES} workers"}
-    lines = summary(results, prices, accuracy, scalar_overhead(), plan) + public_against_core(results, plan)
+    lines = summary(results, prices, accuracy, scalar_overhead(), plan) + public_against_core(batch, plan)
     lines += targets(results, plan)
     print("\n".join(lines))
     if args.record:
