@@ -91,7 +91,13 @@ def _public(name: str, parameters: list[str]) -> Callable[..., Any]:
             if value is not NotImplemented:
                 return value if combined is None else combined(*value)
         if flag >= 0:
-            args = (*args[:flag], as_flags(args[flag]), *args[flag + 1:])
+            flags = as_flags(args[flag])
+            converted = flags is not args[flag]
+            args = (*args[:flag], flags, *args[flag + 1:])
+            if converted and not kwargs:  # words made int8 flags: the direct path may take them now
+                value = one_option(*args)
+                if value is not NotImplemented:
+                    return value if combined is None else combined(*value)
         if any(type(a).__module__.startswith("dask") for a in args):
             return _dask_call(ufunc, args, kwargs)
         return ufunc(*args, **kwargs) if combined is None else combined(*ufunc(*args, **kwargs))
