@@ -252,6 +252,56 @@ def public_against_core(batch, plan):
     return lines
 
 
+def bachelier(plan):
+    """Bachelier prices and implied normal vols, one thread, against QuantLib's formulas (one
+    option per call, so timed on fewer options) on the same rates-like options."""
+    n = max(plan["sizes"])
+    rng = np.random.default_rng(7)
+    f = rng.uniform(0.0, 0.05, n)
+    k, t, sigma = f + rng.normal(0.0, 0.01, n), rng.uniform(0.25, 10.0, n), rng.uniform(0.003, 0.015, n)
+    flags, r = np.where(rng.random(n) < 0.5, -1, 1).astype(np.int8), 0.03
+
+    def best(call, repeats=5):
+        times = []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            call()
+            times.append(time.perf_counter() - start)
+        return min(times)
+
+    previous = quorix.get_num_threads()
+    quorix.set_num_threads(1)
+    prices = quorix.bachelier_price(flags, f, k, t, r, sigma)
+    ours = {"price": best(lambda: quorix.bachelier_price(flags, f, k, t, r, sigma)) / n,
+            "iv": best(lambda: quorix.bachelier_iv(prices, flags, f, k, t, r)) / n}
+    quorix.set_num_threads(previous)
+    lines = ["", "### Bachelier: ns per option, 1 thread", "", "| library | price | implied normal vol | vol / price |",
+             "|---|---:|---:|---:|",
+             f"| quorix (n = {n:.0e}) | {1e9 * ours['price']:.1f} | {1e9 * ours['iv']:.1f} | {ours['iv'] / ours['price']:.2f} |"]
+    try:
+        import QuantLib as ql
+    except ImportError:
+        return lines + ["", "QuantLib not installed."]
+    m = min(n, 10**4)
+    kinds = [ql.Option.Put if flag < 0 else ql.Option.Call for flag in flags[:m]]
+    discounts = np.exp(-r * t[:m])
+    rows = list(zip(kinds, k[:m].tolist(), f[:m].tolist(), t[:m].tolist(), sigma[:m].tolist(), discounts.tolist(),
+                    prices[:m].tolist()))
+    theirs = {"price": best(lambda: [ql.bachelierBlackFormula(kind, kk, ff, s * math.sqrt(tt), d)
+                                     for kind, kk, ff, tt, s, d, _ in rows], 3) / m,
+              "iv": best(lambda: [ql.bachelierBlackFormulaImpliedVol(kind, kk, ff, tt, p, d)
+                                  for kind, kk, ff, tt, _, d, p in rows], 3) / m}
+    lines.append(f"| QuantLib (n = {m:.0e}, a Python call per option) | {1e9 * theirs['price']:.1f} | "
+                 f"{1e9 * theirs['iv']:.1f} | {theirs['iv'] / theirs['price']:.2f} |")
+    recovered = np.array([ql.bachelierBlackFormulaImpliedVol(kind, kk, ff, tt, p, d) for kind, kk, ff, tt, _, d, p in rows])
+    ours_recovered = quorix.bachelier_iv(prices[:m], flags[:m], f[:m], k[:m], t[:m], r)
+    otm = np.where(flags[:m] < 0, k[:m] < f[:m], k[:m] > f[:m])  # in the money the intrinsic value swamps the vol
+    lines.append(f"\nWorst relative difference from the generating vols on the {otm.sum()} options of these {m} out of "
+                 f"the money: quorix {np.max(np.abs(ours_recovered[otm] / sigma[:m][otm] - 1)):.1e}, "
+                 f"QuantLib {np.max(np.abs(recovered[otm] / sigma[:m][otm] - 1)):.1e}.")
+    return lines
+
+
 def targets(results, plan):
     def seconds(label, operation, n):
         return results.get(label, {}).get("timings", {}).get(operation, {}).get(str(n))
@@ -315,7 +365,7 @@ def main():
     prices = {label: price_accuracy(truth, result["price"][:PRICE_SAMPLE])
               for label, result in results.items() if "price" in result and label != f"quorix, {CORES} workers"}
     lines = summary(results, prices, accuracy, scalar_overhead(), plan) + public_against_core(batch, plan)
-    lines += targets(results, plan)
+    lines += targets(results, plan) + bachelier(plan)
     print("\n".join(lines))
     if args.record:
         raw = {label: {k: v for k, v in result.items() if k not in ("iv", "price")}

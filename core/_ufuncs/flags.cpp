@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "python/owned_ref.hpp"
 #include "_ufuncs/numpy.hpp"
+#include "python/owned_ref.hpp"
 
 namespace quorix::ufuncs {
 
@@ -98,8 +98,8 @@ bool ucs4_flags(const Py_UCS4* words, std::size_t capacity, std::size_t n, signe
     high = fold(high);
     const bool call = ((low == pair('c', 0)) & (high == 0)) |
                       ((low == pair('c', 'a')) & (high == pair('l', 'l')));
-    const bool put = ((low == pair('p', 0)) & (high == 0)) |
-                     ((low == pair('p', 'u')) & (high == pair('t', 0)));
+    const bool put =
+        ((low == pair('p', 0)) & (high == 0)) | ((low == pair('p', 'u')) & (high == pair('t', 0)));
     const bool longer = Width == 4 && capacity > 4 && word[4] != 0;
     out[i] = static_cast<signed char>(longer ? 0 : static_cast<int>(call) - static_cast<int>(put));
     bad |= out[i] == kNotAFlag;
@@ -148,7 +148,6 @@ bool byte_flags(const char* words, std::size_t capacity, std::size_t n, signed c
   return bad == 0;
 }
 
-
 PyObject* not_a_flag(PyObject* word) {
   if (word != nullptr) {
     PyErr_Format(PyExc_ValueError, "flag must be 'c', 'call', 'p' or 'put' (any case), got %R",
@@ -192,7 +191,8 @@ PyObject* flag_codes(PyObject*, PyObject* words) {
   }
   OwnedRef codes(PyArray_SimpleNew(PyArray_NDIM(a), PyArray_DIMS(a), NPY_INT8));
   if (!codes) return nullptr;
-  auto* out = static_cast<signed char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(codes.get())));
+  auto* out =
+      static_cast<signed char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(codes.get())));
   const auto n = static_cast<std::size_t>(PyArray_SIZE(a));
   const auto itemsize = static_cast<std::size_t>(PyArray_ITEMSIZE(a));
   const char* data = static_cast<const char*>(PyArray_DATA(a));
@@ -241,7 +241,8 @@ PyObject* utf8_flag_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   npy_intp n = count - 1;
   OwnedRef codes(PyArray_SimpleNew(1, &n, NPY_INT8));
   if (!codes) return nullptr;
-  auto* out = static_cast<signed char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(codes.get())));
+  auto* out =
+      static_cast<signed char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(codes.get())));
   for (npy_intp i = 0; i + 1 < count; ++i) {
     const std::int64_t begin = bounds[i], end = bounds[i + 1];
     if (begin < 0 || end < begin || end > size) {

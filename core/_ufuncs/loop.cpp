@@ -61,14 +61,16 @@ class Range {
       streams_[i] = {args[i], n == 1 ? width : steps[i], width};
       direct_ &= streams_[i].direct();
       if (streams_[i].step == 0 && static_cast<int>(i) != shape.flag && i < shape.columns) {
-        broadcast_suspect_ |= any_suspect(reinterpret_cast<const double*>(args[i]), 1, signed_column(i));
+        broadcast_suspect_ |=
+            any_suspect(reinterpret_cast<const double*>(args[i]), 1, signed_column(i));
       }
     }
   }
 
   void run(std::size_t begin, std::size_t end) {
     if (direct_) {
-      for (std::size_t at = begin; at < end; at += kChunk) chunk(at, std::min(kChunk, end - at), nullptr);
+      for (std::size_t at = begin; at < end; at += kChunk)
+        chunk(at, std::min(kChunk, end - at), nullptr);
       return;
     }
     const std::size_t columns = streams();
@@ -83,7 +85,8 @@ class Range {
     buffers_ = heap ? heap.get() : stack;
     stride_ = size;
     filled_ = 0;
-    for (std::size_t at = begin; at < end; at += size) chunk(at, std::min(size, end - at), buffers_);
+    for (std::size_t at = begin; at < end; at += size)
+      chunk(at, std::min(size, end - at), buffers_);
   }
 
  private:
@@ -101,7 +104,8 @@ class Range {
     for (std::size_t i = 0; i < shape_.columns; ++i) {
       const Stream& s = streams_[i];
       if (buffers == nullptr || s.direct()) {
-        columns.inputs[i] = s.base + (static_cast<std::intptr_t>(at) - static_cast<std::intptr_t>(offset)) * s.step;
+        columns.inputs[i] =
+            s.base + (static_cast<std::intptr_t>(at) - static_cast<std::intptr_t>(offset)) * s.step;
         continue;
       }
       columns.inputs[i] = buffer(i);
@@ -132,7 +136,8 @@ class Range {
       const Stream& s = streams_[shape_.columns + j];
       if (buffers != nullptr && !s.direct()) {
         for (std::size_t e = 0; e < size; ++e) {
-          std::memcpy(s.base + static_cast<std::intptr_t>(at + e) * s.step, out + e, sizeof(double));
+          std::memcpy(s.base + static_cast<std::intptr_t>(at + e) * s.step, out + e,
+                      sizeof(double));
         }
       }
     }
@@ -198,7 +203,7 @@ class Range {
   bool direct_ = true;
   double* buffers_ = nullptr;
   std::size_t stride_ = 0;
-  unsigned filled_ = 0;  // bit i: the broadcast input i is in its buffer
+  unsigned filled_ = 0;             // bit i: the broadcast input i is in its buffer
   bool broadcast_suspect_ = false;  // a broadcast number is NaN, or a negative t or sigma
 };
 
@@ -210,7 +215,8 @@ bool interruptible_loop(char** args, std::intptr_t length, const std::intptr_t* 
   bool completed = true;
   if (n >= shape.threshold) {
     completed = parallel_ranges(
-        n, [&](std::size_t begin, std::size_t end) { Range(shape, args, steps, n).run(begin, end); },
+        n,
+        [&](std::size_t begin, std::size_t end) { Range(shape, args, steps, n).run(begin, end); },
         interrupt);
   } else if (n > 0) {
     Range(shape, args, steps, n).run(0, n);

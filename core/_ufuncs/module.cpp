@@ -7,12 +7,12 @@
 #include <cstddef>
 #include <iterator>
 
-#include "kernels/pool/pool.hpp"
-#include "kernels/simd/targets.hpp"
-#include "python/owned_ref.hpp"
 #include "_ufuncs/flags.hpp"
 #include "_ufuncs/loop.hpp"
 #include "_ufuncs/one_option.hpp"
+#include "kernels/pool/pool.hpp"
+#include "kernels/simd/targets.hpp"
+#include "python/owned_ref.hpp"
 #define QUORIX_IMPORTS_NUMPY
 #include "_ufuncs/numpy.hpp"
 
@@ -52,9 +52,10 @@ PyObject* targets(PyObject*, PyObject*) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   for (std::size_t i = 0; list && i < count; ++i) {
     const TargetStatus status = target_status(i);
-    PyObject* row = Py_BuildValue("(s#OOO)", status.name.data(), static_cast<Py_ssize_t>(status.name.size()),
-                                  status.compiled ? Py_True : Py_False, status.runs ? Py_True : Py_False,
-                                  status.chosen ? Py_True : Py_False);
+    PyObject* row =
+        Py_BuildValue("(s#OOO)", status.name.data(), static_cast<Py_ssize_t>(status.name.size()),
+                      status.compiled ? Py_True : Py_False, status.runs ? Py_True : Py_False,
+                      status.chosen ? Py_True : Py_False);
     if (row == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
   }
@@ -67,11 +68,10 @@ PyObject* kernels(PyObject*, PyObject*) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(kKernelCount)));
   for (std::size_t k = 0; list && k < kKernelCount; ++k) {
     const KernelShape& shape = kKernelShapes[k];
-    PyObject* row = Py_BuildValue("(s#s#nn)", shape.name.data(),
-                                  static_cast<Py_ssize_t>(shape.name.size()), shape.parameters.data(),
-                                  static_cast<Py_ssize_t>(shape.parameters.size()),
-                                  static_cast<Py_ssize_t>(shape.outputs),
-                                  static_cast<Py_ssize_t>(shape.threshold));
+    PyObject* row = Py_BuildValue(
+        "(s#s#nn)", shape.name.data(), static_cast<Py_ssize_t>(shape.name.size()),
+        shape.parameters.data(), static_cast<Py_ssize_t>(shape.parameters.size()),
+        static_cast<Py_ssize_t>(shape.outputs), static_cast<Py_ssize_t>(shape.threshold));
     if (row == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), row);
   }
@@ -104,17 +104,18 @@ PyMethodDef methods[] = {
     {"targets", &targets, METH_NOARGS,
      "targets()\n--\n\n(name, compiled, runs, chosen) for each instruction-set target of the "
      "kernels, narrowest first."},
-#define QUORIX_ONE_OPTION(NAME, ...)                                                         \
-  {#NAME "_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(               \
-                     &one_option_entry<KernelId::NAME>)),                                  \
-   METH_FASTCALL, #NAME "_one(*args)\n--\n\nPython numbers or core-form arrays, or NotImplemented."},
+#define QUORIX_ONE_OPTION(NAME, ...)                                                               \
+  {#NAME "_one",                                                                                   \
+   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&one_option_entry<KernelId::NAME>)), \
+   METH_FASTCALL,                                                                                  \
+   #NAME "_one(*args)\n--\n\nPython numbers or core-form arrays, or NotImplemented."},
     QUORIX_KERNELS(QUORIX_ONE_OPTION)
 #undef QUORIX_ONE_OPTION
-    {"flag_codes", &flag_codes, METH_O,
-     "flag_codes(words)\n--\n\nint8 flags (-1 put, 1 call) of an array of the words "
-     "'c', 'call', 'p', 'put' in any case."},
-    {"utf8_flag_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&utf8_flag_codes)),
-     METH_FASTCALL,
+        {"flag_codes", &flag_codes, METH_O,
+         "flag_codes(words)\n--\n\nint8 flags (-1 put, 1 call) of an array of the words "
+         "'c', 'call', 'p', 'put' in any case."},
+    {"utf8_flag_codes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&utf8_flag_codes)), METH_FASTCALL,
      "utf8_flag_codes(offsets, data)\n--\n\nint8 flags of the UTF-8 words "
      "data[offsets[i]:offsets[i + 1]] (an Arrow string column's buffers)."},
     {nullptr, nullptr, 0, nullptr},
@@ -149,4 +150,6 @@ PyModuleDef definition = {
 
 }  // namespace quorix::ufuncs
 
-PyMODINIT_FUNC PyInit__ufuncs() { return PyModuleDef_Init(&quorix::ufuncs::definition); }
+PyMODINIT_FUNC PyInit__ufuncs() {
+  return PyModuleDef_Init(&quorix::ufuncs::definition);
+}

@@ -36,8 +36,10 @@ PyObject* to_python(const double* values, std::size_t count) {
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
   for (std::size_t j = 0; tuple != nullptr && j < count; ++j) {
     PyObject* item = PyFloat_FromDouble(values[j]);
-    if (item == nullptr) Py_CLEAR(tuple);
-    else PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(j), item);
+    if (item == nullptr)
+      Py_CLEAR(tuple);
+    else
+      PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(j), item);
   }
   return tuple;
 }
@@ -46,7 +48,8 @@ constexpr const char* kResultsName = "quorix results";
 
 void release_results(PyObject* owner) {
   void* data = PyCapsule_GetPointer(owner, kResultsName);
-  release_block({static_cast<double*>(data), reinterpret_cast<std::size_t>(PyCapsule_GetContext(owner))});
+  release_block(
+      {static_cast<double*>(data), reinterpret_cast<std::size_t>(PyCapsule_GetContext(owner))});
 }
 
 // From this size on the results take a block that a later call may reuse (see result_blocks):
@@ -67,7 +70,8 @@ PyObject* new_results(std::size_t rows, npy_intp n) {
     release_block(block);
     return nullptr;
   }
-  if (PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(block.capacity)) != 0) return nullptr;
+  if (PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(block.capacity)) != 0)
+    return nullptr;
   OwnedRef array(PyArray_SimpleNewFromData(nd, shape, NPY_FLOAT64, block.data));
   if (!array) return nullptr;
   // Steals the reference, even on failure.
@@ -139,7 +143,8 @@ PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t
   if (!block) return nullptr;
   char* data = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(block.get()));
   for (std::size_t j = 0; j < shape.outputs; ++j) {
-    columns[shape.columns + j] = data + static_cast<npy_intp>(j) * n * static_cast<npy_intp>(sizeof(double));
+    columns[shape.columns + j] =
+        data + static_cast<npy_intp>(j) * n * static_cast<npy_intp>(sizeof(double));
     steps[shape.columns + j] = sizeof(double);
   }
   if (static_cast<std::size_t>(n) >= shape.threshold) {

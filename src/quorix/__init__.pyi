@@ -224,5 +224,48 @@ def black76_second_order(flag: _Flag | _Series, f: float | _Series, k: float | _
 @overload
 def black76_second_order(flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> SecondOrder[_F64]: ...
 
+@overload
+def bachelier_price(flag: _Flag, f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_price(flag: _Flag | _Series, f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_price(flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bachelier_delta(flag: _Flag, f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_delta(flag: _Flag | _Series, f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_delta(flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bachelier_gamma(f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_gamma(f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_gamma(f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bachelier_vega(f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_vega(f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_vega(f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bachelier_theta(flag: _Flag, f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_theta(flag: _Flag | _Series, f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_theta(flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bachelier_rho(flag: _Flag, f: float, k: float, t: float, r: float, sigma: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_rho(flag: _Flag | _Series, f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> pandas.Series[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_rho(flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> _F64: ...
+@overload
+def bachelier_greeks(flag: _Flag, f: float, k: float, t: float, r: float, sigma: float) -> Greeks[float]: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_greeks(flag: _Flag | _Series, f: float | _Series, k: float | _Series, t: float | _Series, r: float | _Series, sigma: float | _Series, *, out: _Out = None, where: _Where = True) -> Greeks[pandas.Series[float]]: ...  # type: ignore[overload-overlap]
+@overload
+def bachelier_greeks(flag: _Flags, f: _Values, k: _Values, t: _Values, r: _Values, sigma: _Values, *, out: _Out = None, where: _Where = True) -> Greeks[_F64]: ...
+
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...

@@ -3,6 +3,8 @@
 MODELS = {
     "bsm": "Black-Scholes-Merton (spot s with a continuous dividend yield q)",
     "black76": "Black-76 (forward f, discounted at r)",
+    "bachelier": "Bachelier (the normal model: forward f, which may be negative, with an absolute volatility "
+                 "sigma in price units per square root of a year; discounted at r)",
 }
 
 QUANTITIES = {
@@ -51,6 +53,8 @@ EXAMPLES = {
     "flag": '"c"', "target_price": "4.5", "s": "100.0", "f": "100.0", "k": "105.0", "t": "0.5",
     "r": "0.03", "q": "0.01", "sigma": "0.2",
 }
+# A normal volatility is in price units: 20 on a forward of 100 is about 0.2 lognormal.
+MODEL_EXAMPLES = {("bachelier", "sigma"): "20.0"}
 
 COMMON = """
 Every argument may be a number, a list, a NumPy array of any real dtype and shape, a pandas Series
@@ -67,7 +71,7 @@ and sigma = 0 give the intrinsic-value limits). quorix._core keeps its own, stri
 def docstring(name: str, parameters: list[str]) -> str:
     model, _, quantity = name.partition("_")
     summary, returns = QUANTITIES[quantity]
-    spot = "f" if model == "black76" else "s"
+    spot = "s" if model == "bsm" else "f"
     filled = {"model": MODELS[model], "spot": spot}
     lines = [summary.format(**filled), "", "Parameters", "----------"]
     for parameter in parameters:
@@ -75,5 +79,5 @@ def docstring(name: str, parameters: list[str]) -> str:
         lines += [f"{parameter} : {kind}", f"    {PARAMETERS[parameter]}"]
     lines += ["out, where, **kwargs", "    as for any NumPy ufunc (out= a tuple of arrays for the combined functions)"]
     lines += ["", "Returns", "-------", returns.format(**filled), COMMON, "Examples", "--------",
-              f">>> quorix.{name}({', '.join(EXAMPLES[p] for p in parameters)})"]
+              f">>> quorix.{name}({', '.join(MODEL_EXAMPLES.get((model, p), EXAMPLES[p]) for p in parameters)})"]
     return "\n".join(lines)

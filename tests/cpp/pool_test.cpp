@@ -117,7 +117,8 @@ TEST(ParallelMap, UsesSeveralWorkersWhenThereAreSeveral) {
   }
   // One thread: the calling thread computes every element; several: only the workers do.
   const bool alone = pool::thread_count() == 1;
-  EXPECT_EQ(std::count(distinct.begin(), distinct.end(), std::this_thread::get_id()), alone ? 1 : 0);
+  EXPECT_EQ(std::count(distinct.begin(), distinct.end(), std::this_thread::get_id()),
+            alone ? 1 : 0);
   EXPECT_EQ(distinct.size() >= 2u, !alone);
 }
 
@@ -125,9 +126,8 @@ TEST(ParallelMap, StopsWhenInterruptedAndLimitsItsThreads) {
   const std::size_t n = 1 << 22;
   std::vector<double> out(n, -1.0);
   std::atomic<int> asked{0};
-  const pool::Interrupt interrupt{[](void* count) {
-    return static_cast<std::atomic<int>*>(count)->fetch_add(1) >= 1;
-  }, &asked};
+  const pool::Interrupt interrupt{
+      [](void* count) { return static_cast<std::atomic<int>*>(count)->fetch_add(1) >= 1; }, &asked};
   auto slow = [&](std::size_t start, std::size_t end) {
     for (std::size_t i = start; i < end; ++i) {
       double x = static_cast<double>(i);

@@ -160,8 +160,12 @@ void release_matching(void* state, PyObject* array, bool exclusive) {
   }
 }
 
-void release(void* state, PyObject* array) { release_matching(state, array, false); }
-void release_mut(void* state, PyObject* array) { release_matching(state, array, true); }
+void release(void* state, PyObject* array) {
+  release_matching(state, array, false);
+}
+void release_mut(void* state, PyObject* array) {
+  release_matching(state, array, true);
+}
 
 void destroy_capsule(PyObject* capsule) {
   destroy_record(static_cast<Record*>(PyCapsule_GetPointer(capsule, kCapsuleName)));
@@ -210,6 +214,8 @@ void destroy_record(Record* record) {
   delete record;
 }
 
-const Record* record() { return numpy::load_once(loaded_record, record_mutex, load_record); }
+const Record* record() {
+  return numpy::load_once(loaded_record, record_mutex, load_record);
+}
 
 }  // namespace quorix::borrow

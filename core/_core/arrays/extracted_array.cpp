@@ -24,7 +24,8 @@ void raise_not_an_array(PyObject* object) {
     return;
   }
   OwnedRef name(PyType_GetQualName(Py_TYPE(object)));
-  if (name) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'ndarray'", name.get());
+  if (name)
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'ndarray'", name.get());
 }
 
 }  // namespace

@@ -15,8 +15,7 @@ using ReleaseRoutine = void (*)(void* data, std::size_t count, std::size_t capac
 
 // The owner object that makes a result buffer the storage of its array.
 struct SliceContainer {
-  PyObject_HEAD
-  ReleaseRoutine release;
+  PyObject_HEAD ReleaseRoutine release;
   void* data;
   std::size_t count;
   std::size_t capacity;
@@ -43,10 +42,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "builtins.PySliceContainer",
-    static_cast<int>(sizeof(SliceContainer)),
-    0,
-    Py_TPFLAGS_DEFAULT,
+    "builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0, Py_TPFLAGS_DEFAULT,
     slice_container_slots,
 };
 
@@ -75,7 +71,9 @@ PyObject* make_owner(double* data, std::size_t count, std::size_t capacity) {
 
 }  // namespace
 
-ResultBuffer::~ResultBuffer() { release_block({data_, capacity_}); }
+ResultBuffer::~ResultBuffer() {
+  release_block({data_, capacity_});
+}
 
 bool ResultBuffer::allocate(std::size_t n, std::size_t outputs) {
   // An empty result still gets a real allocation, so the arrays' data pointers are never null.

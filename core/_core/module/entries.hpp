@@ -4,8 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "_core/module/arguments.hpp"
 #include "_core/frame/frame.hpp"
+#include "_core/module/arguments.hpp"
 #include "kernels/table/kernels.hpp"
 #include "python/guarded.hpp"
 

@@ -78,7 +78,8 @@ class WorkerPool {
       for (std::size_t i = 0; i < count_; ++i) {
         auto* start = new (std::nothrow) Start{this, i};
         pthread_t thread;
-        if (start == nullptr || pthread_create(&thread, &attributes, &WorkerPool::main, start) != 0) {
+        if (start == nullptr ||
+            pthread_create(&thread, &attributes, &WorkerPool::main, start) != 0) {
           delete start;
           break;
         }
@@ -220,8 +221,12 @@ std::mutex creation_mutex;
 std::atomic<WorkerPool*> created_pool{nullptr};
 std::atomic<bool> creation_failed{false};
 
-void lock_creation() { creation_mutex.lock(); }
-void unlock_creation() { creation_mutex.unlock(); }
+void lock_creation() {
+  creation_mutex.lock();
+}
+void unlock_creation() {
+  creation_mutex.unlock();
+}
 void forget_pool_in_child() {
   created_pool.store(nullptr, std::memory_order_relaxed);
   creation_failed.store(false, std::memory_order_relaxed);
@@ -280,7 +285,9 @@ std::size_t thread_count() {
   return std::max<std::size_t>(1, limit == 0 ? running : std::min(limit, running));
 }
 
-void set_thread_limit(std::size_t limit) { run_time_limit.store(limit, std::memory_order_relaxed); }
+void set_thread_limit(std::size_t limit) {
+  run_time_limit.store(limit, std::memory_order_relaxed);
+}
 
 std::size_t thread_limit() {
   const std::size_t limit = run_time_limit.load(std::memory_order_relaxed);
@@ -291,11 +298,17 @@ std::size_t thread_limit() {
 }
 
 // Only workers of a pool that exists offer, reclaim and wait: they run inside an injected job.
-bool offer(Job* job) { return created_pool.load(std::memory_order_relaxed)->offer(job); }
+bool offer(Job* job) {
+  return created_pool.load(std::memory_order_relaxed)->offer(job);
+}
 
-bool reclaim(Job* job) { return created_pool.load(std::memory_order_relaxed)->reclaim(job); }
+bool reclaim(Job* job) {
+  return created_pool.load(std::memory_order_relaxed)->reclaim(job);
+}
 
-void wait_until_done(Job* job) { created_pool.load(std::memory_order_relaxed)->wait_until_done(job); }
+void wait_until_done(Job* job) {
+  created_pool.load(std::memory_order_relaxed)->wait_until_done(job);
+}
 
 void inject_and_wait(Job* job, const Interrupt& interrupt, std::atomic<bool>& stop) {
   InjectedJob injected;

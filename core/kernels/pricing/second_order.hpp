@@ -127,7 +127,8 @@ QUORIX_INLINE SecondOrderOf<D> option_second_order(Mask<D> put, D s, D k, D t, D
     const D n1 = cdf(select<D>(put, -terms.d1, terms.d1));
     greeks.vanna = select<D>(degenerate, zero, vanna_from_terms(terms, sigma));
     greeks.volga = select<D>(degenerate, zero, volga_from_terms(terms, s, sigma));
-    greeks.charm = select<D>(degenerate, greeks.charm, charm_from_terms(put, terms, n1, t, r, q, sigma));
+    greeks.charm =
+        select<D>(degenerate, greeks.charm, charm_from_terms(put, terms, n1, t, r, q, sigma));
     greeks.speed = select<D>(degenerate, zero, speed_from_terms(terms, s, sigma));
   }
   return greeks;

@@ -41,34 +41,42 @@ enum Threshold : std::size_t {
 
 // One row per kernel: its name, the lane kernel, the outputs, the threshold and the parameters.
 // A Black-76 row names its BSM lane kernel, which runs with s = f and q = r.
-#define QUORIX_KERNELS(X)                                                                      \
-  X(bsm_price, option_price, 1, kPriceThreshold, QUORIX_BSM_FLAGGED)                           \
-  X(bsm_delta, option_delta, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                     \
-  X(bsm_gamma, option_gamma, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                       \
-  X(bsm_vega, option_vega, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                         \
-  X(bsm_theta, option_theta, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                     \
-  X(bsm_rho, option_rho, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                         \
-  X(bsm_greeks, option_greeks, 5, kCombinedGreeksThreshold, QUORIX_BSM_FLAGGED)                \
-  X(bsm_iv, implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_BSM_IV)                 \
-  X(black76_price, option_price, 1, kPriceThreshold, QUORIX_B76_FLAGGED)                       \
-  X(black76_delta, option_delta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                 \
-  X(black76_gamma, option_gamma, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                   \
-  X(black76_vega, option_vega, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                     \
-  X(black76_theta, option_theta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                 \
-  X(black76_rho, black76_rho, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                    \
-  X(black76_greeks, black76_option_greeks, 5, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED)    \
+#define QUORIX_KERNELS(X)                                                                       \
+  X(bsm_price, option_price, 1, kPriceThreshold, QUORIX_BSM_FLAGGED)                            \
+  X(bsm_delta, option_delta, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                      \
+  X(bsm_gamma, option_gamma, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                        \
+  X(bsm_vega, option_vega, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                          \
+  X(bsm_theta, option_theta, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                      \
+  X(bsm_rho, option_rho, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                          \
+  X(bsm_greeks, option_greeks, 5, kCombinedGreeksThreshold, QUORIX_BSM_FLAGGED)                 \
+  X(bsm_iv, implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_BSM_IV)                  \
+  X(black76_price, option_price, 1, kPriceThreshold, QUORIX_B76_FLAGGED)                        \
+  X(black76_delta, option_delta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                  \
+  X(black76_gamma, option_gamma, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                    \
+  X(black76_vega, option_vega, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                      \
+  X(black76_theta, option_theta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                  \
+  X(black76_rho, black76_rho, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                     \
+  X(black76_greeks, black76_option_greeks, 5, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED)     \
   X(black76_iv, implied_volatility, 1, kImpliedVolatilityThreshold, QUORIX_B76_IV)              \
-  X(bsm_vanna, option_vanna, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                       \
-  X(bsm_volga, option_volga, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                       \
-  X(bsm_charm, option_charm, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                     \
-  X(bsm_speed, option_speed, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                       \
-  X(bsm_dividend_rho, option_dividend_rho, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)       \
-  X(bsm_second_order, option_second_order, 4, kCombinedGreeksThreshold, QUORIX_BSM_FLAGGED)    \
-  X(black76_vanna, option_vanna, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                   \
-  X(black76_volga, option_volga, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                   \
-  X(black76_charm, option_charm, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                 \
-  X(black76_speed, option_speed, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                   \
-  X(black76_second_order, option_second_order, 4, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED)
+  X(bsm_vanna, option_vanna, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                        \
+  X(bsm_volga, option_volga, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                        \
+  X(bsm_charm, option_charm, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)                      \
+  X(bsm_speed, option_speed, 1, kSingleGreekThreshold, QUORIX_BSM_PLAIN)                        \
+  X(bsm_dividend_rho, option_dividend_rho, 1, kSingleGreekThreshold, QUORIX_BSM_FLAGGED)        \
+  X(bsm_second_order, option_second_order, 4, kCombinedGreeksThreshold, QUORIX_BSM_FLAGGED)     \
+  X(black76_vanna, option_vanna, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                    \
+  X(black76_volga, option_volga, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                    \
+  X(black76_charm, option_charm, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                  \
+  X(black76_speed, option_speed, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                    \
+  X(black76_second_order, option_second_order, 4, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED) \
+  X(bachelier_price, bachelier_price, 1, kPriceThreshold, QUORIX_B76_FLAGGED)                   \
+  X(bachelier_delta, bachelier_delta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)             \
+  X(bachelier_gamma, bachelier_gamma, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)               \
+  X(bachelier_vega, bachelier_vega, 1, kSingleGreekThreshold, QUORIX_B76_PLAIN)                 \
+  X(bachelier_theta, bachelier_theta, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)             \
+  X(bachelier_rho, bachelier_rho, 1, kSingleGreekThreshold, QUORIX_B76_FLAGGED)                 \
+  X(bachelier_greeks, bachelier_greeks, 5, kCombinedGreeksThreshold, QUORIX_B76_FLAGGED)        \
+  X(bachelier_iv, bachelier_iv, 1, kImpliedVolatilityThreshold, QUORIX_B76_IV)
 
 enum class KernelId : int {
 #define QUORIX_KERNEL_ID(NAME, ...) NAME,

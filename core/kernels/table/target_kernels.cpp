@@ -13,6 +13,8 @@
 
 #include <pthread.h>
 
+#include "kernels/pricing/bachelier.hpp"
+#include "kernels/pricing/bachelier_iv.hpp"
 #include "kernels/pricing/greeks.hpp"
 #include "kernels/pricing/implied_volatility.hpp"
 #include "kernels/pricing/second_order.hpp"
@@ -74,11 +76,13 @@ std::array<D, 4> outputs_of(const SecondOrderOf<D>& g) {
 }
 
 template <class T>
-concept Combined = requires(const T& c) { outputs_of(c); };
+concept Combined = requires(const T& c) {
+  outputs_of(c);
+};
 
 template <class D, std::size_t W = kWidth<D>>
-  requires(!Combined<D>)
-void store(const D& value, double* const* outputs, std::size_t i, std::size_t count) {
+requires(!Combined<D>) void store(const D& value, double* const* outputs, std::size_t i,
+                                  std::size_t count) {
   const D canonical_value = canonical(value);
   if (count == W) {
     std::memcpy(outputs[0] + i, &canonical_value, sizeof canonical_value);
@@ -114,15 +118,14 @@ Mask<D> gather(F, const void* column, const std::size_t* at, bool in_place, std:
 }
 
 template <class D>
-  requires(!Combined<D>)
-void scatter(const D& value, double* const* outputs, const std::size_t* at, std::size_t count) {
+requires(!Combined<D>) void scatter(const D& value, double* const* outputs, const std::size_t* at,
+                                    std::size_t count) {
   const D canonical_value = canonical(value);
   for (std::size_t j = 0; j < count; ++j) outputs[0][at[j]] = canonical_value[j];
 }
 
 template <Combined C>
-void scatter(const C& combined, double* const* outputs, const std::size_t* at,
-             std::size_t count) {
+void scatter(const C& combined, double* const* outputs, const std::size_t* at, std::size_t count) {
   const auto values = outputs_of(combined);
   for (std::size_t g = 0; g < values.size(); ++g) scatter(values[g], outputs + g, at, count);
 }
@@ -410,17 +413,20 @@ void write_lanes(double* column, const L& value, const std::size_t* at, std::siz
 
 template <class L>
 Reduced<L> read_reduced(const ReducedColumns& c, const std::size_t* at) {
-  return {read_lanes<L>(c.beta, at),  read_lanes<L>(c.x, at),
-          read_lanes<L>(c.b_max, at), read_lanes<L>(c.s_c, at),
+  return {read_lanes<L>(c.beta, at),
+          read_lanes<L>(c.x, at),
+          read_lanes<L>(c.b_max, at),
+          read_lanes<L>(c.s_c, at),
           {read_lanes<L>(c.central_b, at), read_lanes<L>(c.central_v, at)},
-          read_mask<L>(c.below, at),  read_lanes<L>(c.s_side, at)};
+          read_mask<L>(c.below, at),
+          read_lanes<L>(c.s_side, at)};
 }
 
 // What the side value and the branch read of a reduced inversion; the rest stays zero.
 template <class L>
 Reduced<L> read_side_inputs(const ReducedColumns& c, const std::size_t* at) {
   const L zero = splat<L>(0.0);
-  return {read_lanes<L>(c.beta, at),  read_lanes<L>(c.x, at), zero, zero, {zero, zero},
+  return {read_lanes<L>(c.beta, at), read_lanes<L>(c.x, at),     zero, zero, {zero, zero},
           read_mask<L>(c.below, at), read_lanes<L>(c.s_side, at)};
 }
 
@@ -555,52 +561,50 @@ bool map_volatility_chunks(const Columns& columns, std::size_t begin, std::size_
     }
     // The side values, by class; filed by the branch of the first guess.
     c.lists[1].size = 0;
-    for_each_block(c.lists[0], kBlackClasses, W, c.order,
-                   [&](int, const std::size_t* at, std::size_t count) {
-                     const Reduced<D> r = read_side_inputs<D>(c.reduced, at);
-                     const Mask<D> all = ~Mask<D>{};
-                     const BlackValueOf<D> side = side_value(r, all);
-                     write_lanes(c.side_b, side.b, at, count);
-                     write_lanes(c.side_v, side.v, at, count);
-                     const Mask<D> paths =
-                         paths_of<D>(lower_branch(r, side, all), upper_branch(r, side, all));
-                     for (std::size_t j = 0; j < count; ++j) {
-                       c.lists[1].file(at[j], static_cast<int>(paths[j]));
-                     }
-                   });
+    for_each_block(
+        c.lists[0], kBlackClasses, W, c.order, [&](int, const std::size_t* at, std::size_t count) {
+          const Reduced<D> r = read_side_inputs<D>(c.reduced, at);
+          const Mask<D> all = ~Mask<D>{};
+          const BlackValueOf<D> side = side_value(r, all);
+          write_lanes(c.side_b, side.b, at, count);
+          write_lanes(c.side_v, side.v, at, count);
+          const Mask<D> paths = paths_of<D>(lower_branch(r, side, all), upper_branch(r, side, all));
+          for (std::size_t j = 0; j < count; ++j) {
+            c.lists[1].file(at[j], static_cast<int>(paths[j]));
+          }
+        });
     // The first guesses, by branch; filed by objective and the class at the guess.
     c.lists[0].size = 0;
-    for_each_block(c.lists[1], kPaths, PW, c.order,
-                   [&](int, const std::size_t* at, std::size_t count) {
-                     const Reduced<P> r = read_reduced<P>(c.reduced, at);
-                     const BlackValueOf<P> side{read_lanes<P>(c.side_b, at),
-                                                read_lanes<P>(c.side_v, at)};
-                     const Guess<P> guess = first_guess(r, side, ~Mask<P>{});
-                     write_lanes(c.s, guess.s, at, count);
-                     write_lanes(c.left, guess.objective.left, at, count);
-                     write_lanes(c.right, guess.objective.right, at, count);
-                     const Mask<P> lists =
-                         paths_of<P>(guess.objective.lower, guess.objective.upper) * kBlackClasses +
-                         black_class(r.x, guess.s);
-                     for (std::size_t j = 0; j < count; ++j) {
-                       c.lists[0].file(at[j], static_cast<int>(lists[j]));
-                     }
-                   });
+    for_each_block(
+        c.lists[1], kPaths, PW, c.order, [&](int, const std::size_t* at, std::size_t count) {
+          const Reduced<P> r = read_reduced<P>(c.reduced, at);
+          const BlackValueOf<P> side{read_lanes<P>(c.side_b, at), read_lanes<P>(c.side_v, at)};
+          const Guess<P> guess = first_guess(r, side, ~Mask<P>{});
+          write_lanes(c.s, guess.s, at, count);
+          write_lanes(c.left, guess.objective.left, at, count);
+          write_lanes(c.right, guess.objective.right, at, count);
+          const Mask<P> lists =
+              paths_of<P>(guess.objective.lower, guess.objective.upper) * kBlackClasses +
+              black_class(r.x, guess.s);
+          for (std::size_t j = 0; j < count; ++j) {
+            c.lists[0].file(at[j], static_cast<int>(lists[j]));
+          }
+        });
     // The Householder steps, by objective and class.
     Refiner<P> refiner(c.total);
-    for_each_block(c.lists[0], kRefineLists, PW, c.order,
-                   [&](int list, const std::size_t* at, std::size_t count) {
-                     const Path path = static_cast<Path>(list / kBlackClasses);
-                     const lbr::Objective<P> objective{
-                         Mask<P>{} - (path == kLowerPath), Mask<P>{} - (path == kUpperPath),
-                         read_lanes<P>(c.left, at), read_lanes<P>(c.right, at)};
-                     refiner.add(lbr::start_refinement(read_lanes<P>(c.reduced.beta, at),
-                                                       read_lanes<P>(c.reduced.x, at),
-                                                       read_lanes<P>(c.reduced.b_max, at),
-                                                       read_lanes<P>(c.s, at), objective,
-                                                       ~Mask<P>{}),
-                                 at, count);
-                   });
+    for_each_block(
+        c.lists[0], kRefineLists, PW, c.order,
+        [&](int list, const std::size_t* at, std::size_t count) {
+          const Path path = static_cast<Path>(list / kBlackClasses);
+          const lbr::Objective<P> objective{Mask<P>{} - (path == kLowerPath),
+                                            Mask<P>{} - (path == kUpperPath),
+                                            read_lanes<P>(c.left, at), read_lanes<P>(c.right, at)};
+          refiner.add(lbr::start_refinement(read_lanes<P>(c.reduced.beta, at),
+                                            read_lanes<P>(c.reduced.x, at),
+                                            read_lanes<P>(c.reduced.b_max, at),
+                                            read_lanes<P>(c.s, at), objective, ~Mask<P>{}),
+                      at, count);
+        });
     refiner.finish();
     finish_chunk<D>(
         c.plans, c.total, columns, chunk, size,
@@ -658,23 +662,24 @@ QUORIX_INLINE auto with_q_equal_r(F f, A... a) {
   return [&]<std::size_t... I, std::size_t... J>(std::index_sequence<I...>,
                                                  std::index_sequence<J...>) {
     return f(std::get<I>(args)..., std::get<R>(args), std::get<R + 1 + J>(args)...);
-  }(std::make_index_sequence<R + 1>{}, std::make_index_sequence<sizeof...(A) - R - 1>{});
+  }
+  (std::make_index_sequence<R + 1>{}, std::make_index_sequence<sizeof...(A) - R - 1>{});
 }
 
 // Black-76 is BSM on the forward with q = r: a row without q whose lane kernel takes one runs it
 // with r in q's place. Only Black-76's rho (and the combined Greeks that carry it) has a kernel
 // of its own.
-#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, ...)                                        \
-  struct NAME##_kernel {                                                                \
-    template <class... A>                                                               \
-    auto operator()(A... a) const {                                                     \
-      if constexpr (requires { KERNEL(a...); }) {                                       \
-        return KERNEL(a...);                                                            \
-      } else {                                                                          \
-        constexpr auto r = static_cast<std::size_t>(kernel_shape(KernelId::NAME).r);    \
-        return with_q_equal_r<r>([](auto... b) { return KERNEL(b...); }, a...);         \
-      }                                                                                 \
-    }                                                                                   \
+#define QUORIX_KERNEL_FUNCTOR(NAME, KERNEL, ...)                                     \
+  struct NAME##_kernel {                                                             \
+    template <class... A>                                                            \
+    auto operator()(A... a) const {                                                  \
+      if constexpr (requires { KERNEL(a...); }) {                                    \
+        return KERNEL(a...);                                                         \
+      } else {                                                                       \
+        constexpr auto r = static_cast<std::size_t>(kernel_shape(KernelId::NAME).r); \
+        return with_q_equal_r<r>([](auto... b) { return KERNEL(b...); }, a...);      \
+      }                                                                              \
+    }                                                                                \
   };
 QUORIX_KERNELS(QUORIX_KERNEL_FUNCTOR)
 #undef QUORIX_KERNEL_FUNCTOR
@@ -764,8 +769,9 @@ constexpr BlockKernel block_of(std::index_sequence<I...>) {
 
 extern const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET);
 const KernelTable QUORIX_CONCAT(kernel_table_, QUORIX_TARGET) = {{
-#define QUORIX_KERNEL_ROW(NAME, ...) \
-  block_of<NAME##_kernel, KernelId::NAME>(std::make_index_sequence<kernel_shape(KernelId::NAME).columns>{}),
+#define QUORIX_KERNEL_ROW(NAME, ...)       \
+  block_of<NAME##_kernel, KernelId::NAME>( \
+      std::make_index_sequence<kernel_shape(KernelId::NAME).columns>{}),
     QUORIX_KERNELS(QUORIX_KERNEL_ROW)
 #undef QUORIX_KERNEL_ROW
 }};

@@ -1,0 +1,103 @@
+// The implied normal volatility: the sigma at which a Bachelier price equals a target. With the
+// time value T (the undiscounted price less the intrinsic value) and a = |f - k|, the root u = a /
+// v of g(u) / u = psi = T / a (g the normalised Bachelier function, decreasing in u) is refined by
+// a Householder step of the third order on ln(g(u) / (u psi)) from a first guess good to 5e-5 (two
+// steps far out, where it is good to 1.5e-3), which leaves it exact to the last bits; then
+// sigma = a / (u sqrt t).
+#pragma once
+
+#include "kernels/pricing/bachelier.hpp"
+
+namespace quorix {
+inline namespace QUORIX_TARGET {
+
+inline constexpr double kSqrtTwoPi = 2.5066282746310002;
+inline constexpr double kEpsilon = 2.220446049250313e-16;
+
+// ln u as a Chebyshev series in ln psi over psi in [1e-6, 3] (tools/fit-bachelier-guess).
+inline constexpr double kGuessLow = -13.815510557964274, kGuessHigh = 1.0986122886681098;
+inline constexpr double kGuessSeries[] = {
+    0.28154105301449095,    -1.57266532028695,      -0.6040719642612001,    -0.21750499396898904,
+    -0.059799239480150264,  -0.005852278962891862,  0.006146782345548365,   0.005084022853796488,
+    0.0021678339027445346,  0.00039368587009530896, -0.0002156704850133403, -0.00024714684455588433,
+    -0.0001267448851171082,
+};
+
+// The first guess of u for psi > 0. Near the money (psi > 3) the series of g / u at small u,
+// (1/u + u/2) / sqrt(2 pi) - 1/2 = psi, solved as a quadratic; far out (psi < 1e-6) the asymptote
+// g(u) ~ phi(u) / (u^2 + 3) by three fixed-point steps; between, the Chebyshev series.
+template <class D>
+QUORIX_INLINE D bachelier_first_guess(D psi) {
+  const Mask<D> near = psi > 3.0, far = psi < 1e-6;
+  const D s = kSqrtTwoPi * (psi + 0.5);
+  D u = 2.0 / (s + sqrt(clamp_positive(fma(s, s, splat<D>(-2.0)))));
+  if (!all<D>(near | far)) {
+    const D x = (2.0 * log(psi) - (kGuessLow + kGuessHigh)) * (1.0 / (kGuessHigh - kGuessLow));
+    // Clenshaw's recurrence.
+    D b1 = splat<D>(0.0), b2 = splat<D>(0.0);
+    for (std::size_t i = std::size(kGuessSeries) - 1; i > 0; --i) {
+      const D b0 = fma(2.0 * x, b1, splat<D>(kGuessSeries[i]) - b2);
+      b2 = b1;
+      b1 = b0;
+    }
+    u = select<D>(near | far, u, exp(fma(x, b1, splat<D>(kGuessSeries[0]) - b2)));
+  }
+  if (any<D>(far)) {
+    const D scaled = log(psi * kSqrtTwoPi);
+    D w = sqrt(-2.0 * select<D>(far, scaled, splat<D>(-1.0)));
+    for (int i = 0; i < 3; ++i)
+      w = sqrt(clamp_positive(-2.0 * (scaled + log(w * fma(w, w, splat<D>(3.0))))));
+    u = select<D>(far, w, u);
+  }
+  return u;
+}
+
+// One Householder step of the third order on L(u) = ln(g(u) / (u psi)), with R = phi(u) / g(u):
+// L' = -R / u, L'' = R (1 + (2 - R) / u^2) and L''' = R' (1 + 2 (1 - R) / u^2) - 2 R (2 - R) / u^3
+// where R' = R ((R - 1) / u - u). L is evaluated as the log of a ratio near 1 at the root, so that
+// its own rounding does not grow with |ln psi|.
+template <class D>
+QUORIX_INLINE D bachelier_householder_step(D u, D psi) {
+  const D phi = exact_pdf(u);
+  const D g = normalised_bachelier(u, phi);
+  const D ratio = phi / g;
+  const D u2 = u * u;
+  const D objective = log((g / u) / psi);
+  const D first = -ratio / u;
+  const D second = ratio * (1.0 + (2.0 - ratio) / u2);
+  const D ratio_slope = ratio * ((ratio - 1.0) / u - u);
+  const D third =
+      ratio_slope * (1.0 + (2.0 * (1.0 - ratio)) / u2) - (2.0 * ratio * (2.0 - ratio)) / (u2 * u);
+  const D newton = -objective / first;
+  const D h2 = second / first, h3 = third / first;
+  return u + (newton * (1.0 + (h2 * newton) * 0.5)) /
+                 (1.0 + newton * (h2 + (h3 * newton) * (1.0 / 6.0)));
+}
+
+template <class D>
+QUORIX_INLINE D bachelier_iv(D price, Mask<D> put, D f, D k, D t, D r) {
+  const D x = f - k;
+  const D a = fabs(x);
+  const D undiscounted = price / exp_of_product(-r, t);
+  // A price at the intrinsic value may round below it: within 4 ulps it is the price of sigma = 0.
+  const D below = undiscounted - clamp_positive(select<D>(put, -x, x));
+  const D time_value =
+      select<D>((below < 0) & (below >= -4.0 * kEpsilon * undiscounted), splat<D>(0.0), below);
+  const D sqrt_t = sqrt(t);
+  const D psi = time_value / a;
+  D u = bachelier_householder_step(bachelier_first_guess(psi), psi);
+  // Far from the money the guess is good to 1.5e-3 only: a second step.
+  const Mask<D> far = psi < 1e-6;
+  if (any<D>(far)) u = select<D>(far, bachelier_householder_step(u, psi), u);
+  // At the money g(0) = 1 / sqrt(2 pi): v = T sqrt(2 pi).
+  const D v = select<D>(a == 0, time_value * kSqrtTwoPi, a / u);
+  const D sigma = select<D>(time_value == 0, splat<D>(0.0), v / sqrt_t);
+  // No volatility reaches a price below the intrinsic value, a negative or infinite one, or any
+  // price once expired.
+  const Mask<D> attainable =
+      (time_value >= 0) & (price >= 0) & (price < kInfinity) & (t > 0) & is_finite(undiscounted);
+  return select<D>(attainable, sigma, splat<D>(__builtin_nan("")));
+}
+
+}  // namespace QUORIX_TARGET
+}  // namespace quorix
