@@ -90,30 +90,38 @@ QUORIX_INLINE D option_speed(D s, D k, D t, D r, D q, D sigma) {
   return select<D>(is_degenerate(t, sigma), splat<D>(0.0), speed);
 }
 
-template <class D>
-QUORIX_INLINE D option_charm(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+// A Greek on Phi(+-d1): `limit` where t <= 0 or sigma <= 0, `formula(terms, n1)` elsewhere, each
+// evaluated only when a lane needs it.
+template <class D, class Limit, class Formula>
+QUORIX_INLINE D on_first_probability(Mask<D> put, D s, D k, D t, D r, D q, D sigma, Limit limit,
+                                     Formula formula) {
   const Mask<D> degenerate = is_degenerate(t, sigma);
-  D charm = splat<D>(0.0);
-  if (any<D>(degenerate)) charm = limit_charm(put, s, k, t, r, q);
+  D value = splat<D>(0.0);
+  if (any<D>(degenerate)) value = limit();
   if (!all<D>(degenerate)) {
     const BlackScholesTerms<D> terms = d1_d2(s, k, t, r, q, sigma);
     const D n1 = cdf(select<D>(put, -terms.d1, terms.d1));
-    charm = select<D>(degenerate, charm, charm_from_terms(put, terms, n1, t, r, q, sigma));
+    value = select<D>(degenerate, value, formula(terms, n1));
   }
-  return charm;
+  return value;
+}
+
+template <class D>
+QUORIX_INLINE D option_charm(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
+  return on_first_probability(
+      put, s, k, t, r, q, sigma, [&] { return limit_charm(put, s, k, t, r, q); },
+      [&](const BlackScholesTerms<D>& terms, D n1) {
+        return charm_from_terms(put, terms, n1, t, r, q, sigma);
+      });
 }
 
 template <class D>
 QUORIX_INLINE D option_dividend_rho(Mask<D> put, D s, D k, D t, D r, D q, D sigma) {
-  const Mask<D> degenerate = is_degenerate(t, sigma);
-  D rho = splat<D>(0.0);
-  if (any<D>(degenerate)) rho = limit_dividend_rho(put, s, k, t, r, q);
-  if (!all<D>(degenerate)) {
-    const BlackScholesTerms<D> terms = d1_d2(s, k, t, r, q, sigma);
-    const D n1 = cdf(select<D>(put, -terms.d1, terms.d1));
-    rho = select<D>(degenerate, rho, dividend_rho_from_terms(put, terms, n1, s, t));
-  }
-  return rho;
+  return on_first_probability(
+      put, s, k, t, r, q, sigma, [&] { return limit_dividend_rho(put, s, k, t, r, q); },
+      [&](const BlackScholesTerms<D>& terms, D n1) {
+        return dividend_rho_from_terms(put, terms, n1, s, t);
+      });
 }
 
 template <class D>
