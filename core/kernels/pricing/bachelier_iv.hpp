@@ -1,9 +1,8 @@
 // The implied normal volatility: the sigma at which a Bachelier price equals a target. With the
 // time value T (the undiscounted price less the intrinsic value) and a = |f - k|, the root u = a /
 // v of g(u) / u = psi = T / a (g the normalised Bachelier function, decreasing in u) is refined by
-// a Householder step of the third order on ln(g(u) / (u psi)) from a first guess good to 5e-5 (two
-// steps far out, where it is good to 1.5e-3), which leaves it exact to the last bits; then
-// sigma = a / (u sqrt t).
+// a Householder step of the third order on ln(g(u) / (u psi)) from a first guess good to 1.5e-4,
+// which leaves it exact to the last bits; then sigma = a / (u sqrt t).
 #pragma once
 
 #include "kernels/pricing/bachelier.hpp"
@@ -13,6 +12,8 @@ inline namespace QUORIX_TARGET {
 
 inline constexpr double kSqrtTwoPi = 2.5066282746310002;
 inline constexpr double kEpsilon = 2.220446049250313e-16;
+// Terms of Y's continued fraction in the guess far from the money.
+inline constexpr int kGuessTerms = 6;
 
 // ln u as a Chebyshev series in ln psi over psi in [1e-6, 3] (tools/fit-bachelier-guess).
 inline constexpr double kGuessLow = -13.815510557964274, kGuessHigh = 1.0986122886681098;
@@ -25,7 +26,7 @@ inline constexpr double kGuessSeries[] = {
 
 // The first guess of u for psi > 0. Near the money (psi > 3) the series of g / u at small u,
 // (1/u + u/2) / sqrt(2 pi) - 1/2 = psi, solved as a quadratic; far out (psi < 1e-6) the asymptote
-// g(u) ~ phi(u) / (u^2 + 3) by three fixed-point steps; between, the Chebyshev series.
+// g(u) ~ phi(u) Y(u) by four fixed-point steps (good to 1.5e-4); between, the Chebyshev series.
 template <class D>
 QUORIX_INLINE D bachelier_first_guess(D psi) {
   const Mask<D> near = psi > 3.0, far = psi < 1e-6;
@@ -43,10 +44,22 @@ QUORIX_INLINE D bachelier_first_guess(D psi) {
     u = select<D>(near | far, u, exp(fma(x, b1, splat<D>(kGuessSeries[0]) - b2)));
   }
   if (any<D>(far)) {
+    // u^2 = -2 ln(psi sqrt(2 pi) u / Y(u)), with Y(u) = g(u) / phi(u) from six terms of its
+    // continued fraction (the convergent A / B of K, Y = A / (u B + A)).
     const D scaled = log(psi * kSqrtTwoPi);
     D w = sqrt(-2.0 * select<D>(far, scaled, splat<D>(-1.0)));
-    for (int i = 0; i < 3; ++i)
-      w = sqrt(clamp_positive(-2.0 * (scaled + log(w * fma(w, w, splat<D>(3.0))))));
+    for (int i = 0; i < 4; ++i) {
+      D a_before = splat<D>(0.0), b_before = splat<D>(1.0), a = splat<D>(1.0), b = w;
+      for (int n = 2; n <= kGuessTerms; ++n) {
+        const D a_next = fma(w, a, static_cast<double>(n) * a_before);
+        const D b_next = fma(w, b, static_cast<double>(n) * b_before);
+        a_before = a;
+        b_before = b;
+        a = a_next;
+        b = b_next;
+      }
+      w = sqrt(clamp_positive(-2.0 * (scaled + log((w * fma(w, b, a)) / a))));
+    }
     u = select<D>(far, w, u);
   }
   return u;
@@ -85,10 +98,7 @@ QUORIX_INLINE D bachelier_iv(D price, Mask<D> put, D f, D k, D t, D r) {
       select<D>((below < 0) & (below >= -4.0 * kEpsilon * undiscounted), splat<D>(0.0), below);
   const D sqrt_t = sqrt(t);
   const D psi = time_value / a;
-  D u = bachelier_householder_step(bachelier_first_guess(psi), psi);
-  // Far from the money the guess is good to 1.5e-3 only: a second step.
-  const Mask<D> far = psi < 1e-6;
-  if (any<D>(far)) u = select<D>(far, bachelier_householder_step(u, psi), u);
+  const D u = bachelier_householder_step(bachelier_first_guess(psi), psi);
   // At the money g(0) = 1 / sqrt(2 pi): v = T sqrt(2 pi).
   const D v = select<D>(a == 0, time_value * kSqrtTwoPi, a / u);
   const D sigma = select<D>(time_value == 0, splat<D>(0.0), v / sqrt_t);
