@@ -80,27 +80,27 @@ def _public(name: str, parameters: list[str]) -> Callable[..., Any]:
     combined = _COMBINED.get(ufunc.nout)
     one_option = getattr(_ufuncs, name + "_one")
 
+    def finish(value: Any) -> Any:
+        return value if combined is None else combined(*value)
+
     def function(*args: Any, **kwargs: Any) -> Any:
         if kwargs and not kwargs.keys() <= _UFUNC_KEYWORDS or len(args) != len(parameters):
             bound = signature.bind(*args, **kwargs)
             args, kwargs = tuple(bound.arguments[p] for p in parameters), bound.arguments.get("kwargs", {})
-        if not kwargs:
-            # Python numbers, or arrays already in the core's form: the same loop without the ufunc
-            # machinery's cost per call.
-            value = one_option(*args)
-            if value is not NotImplemented:
-                return value if combined is None else combined(*value)
-        if flag >= 0:
+        # Python numbers, or arrays already in the core's form (flag words once made int8 flags):
+        # the same loop without the ufunc machinery's cost per call.
+        value = NotImplemented if kwargs else one_option(*args)
+        if flag >= 0 and value is NotImplemented:
             flags = as_flags(args[flag])
-            converted = flags is not args[flag]
-            args = (*args[:flag], flags, *args[flag + 1:])
-            if converted and not kwargs:  # words made int8 flags: the direct path may take them now
-                value = one_option(*args)
-                if value is not NotImplemented:
-                    return value if combined is None else combined(*value)
+            if flags is not args[flag]:
+                args = (*args[:flag], flags, *args[flag + 1:])
+                if not kwargs:
+                    value = one_option(*args)
+        if value is not NotImplemented:
+            return finish(value)
         if any(type(a).__module__.startswith("dask") for a in args):
             return _dask_call(ufunc, args, kwargs)
-        return ufunc(*args, **kwargs) if combined is None else combined(*ufunc(*args, **kwargs))
+        return finish(ufunc(*args, **kwargs))
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = "quorix"

@@ -18,6 +18,7 @@ inline constexpr double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
 inline constexpr double kExpOverflow = 710.0;                 // e^710 overflows to +inf
 inline constexpr double kExpUnderflow = -746.0;               // e^-746 rounds to +0
 inline constexpr double kSmallestNormal = 2.2250738585072014e-308;
+inline constexpr double kDblEpsilon = 2.220446049250313e-16;  // 2^-52, one ulp of 1
 
 namespace detail {
 

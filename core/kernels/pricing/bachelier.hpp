@@ -25,9 +25,32 @@ QUORIX_INLINE D exact_pdf(D u) {
   return exp_of_product(-0.5 * u, u) * kOneOverSqrtTwoPi;
 }
 
-// g(u) = phi(u) - u Phi(-u) for u >= 0, given phi = phi(u). Far out, g = phi(u) K / (u + K) with
-// Mills' ratio 1 / (u + K), K = 1 / (u + 2 / (u + 3 / (u + ...))) evaluated by its convergents A /
-// B (all terms positive, so the forward recurrence is stable).
+// The convergent A / B of K = 1 / (u + 2 / (u + 3 / (u + ...))) after `terms` terms, where Mills'
+// ratio is 1 / (u + K) and Y(u) = g(u) / phi(u) = K / (u + K) = A / (u B + A). All terms are
+// positive, so the forward recurrence is stable.
+template <class D>
+struct Convergent {
+  D a;
+  D b;
+};
+
+template <class D>
+QUORIX_INLINE Convergent<D> mills_convergent(D u, int terms) {
+  D a_before = splat<D>(0.0), b_before = splat<D>(1.0);  // A_0, B_0
+  D a = splat<D>(1.0), b = u;                            // A_1, B_1
+  for (int n = 2; n <= terms; ++n) {
+    const D a_next = fma(u, a, static_cast<double>(n) * a_before);
+    const D b_next = fma(u, b, static_cast<double>(n) * b_before);
+    a_before = a;
+    b_before = b;
+    a = a_next;
+    b = b_next;
+  }
+  return {a, b};
+}
+
+// g(u) = phi(u) - u Phi(-u) for u >= 0, given phi = phi(u); far out g = phi(u) Y(u) by the
+// continued fraction.
 template <class D>
 QUORIX_INLINE D normalised_bachelier(D u, D phi) {
   // Near the money g = phi(u) (1 - u M(u)), Mills' ratio M(u) = sqrt(pi / 2) erfcx(u / sqrt 2).
@@ -35,17 +58,8 @@ QUORIX_INLINE D normalised_bachelier(D u, D phi) {
   D g = phi * (1.0 - (z * kSqrtPi) * erfcx(z));
   const Mask<D> tail = u >= kBachelierTail;
   if (any<D>(tail)) {
-    D a_before = splat<D>(0.0), b_before = splat<D>(1.0);  // A_0, B_0
-    D a = splat<D>(1.0), b = u;                            // A_1, B_1
-    for (int n = 2; n <= kBachelierTerms; ++n) {
-      const D a_next = fma(u, a, static_cast<double>(n) * a_before);
-      const D b_next = fma(u, b, static_cast<double>(n) * b_before);
-      a_before = a;
-      b_before = b;
-      a = a_next;
-      b = b_next;
-    }
-    g = select<D>(tail, phi * (a / fma(u, b, a)), g);
+    const Convergent<D> k = mills_convergent(u, kBachelierTerms);
+    g = select<D>(tail, phi * (k.a / fma(u, k.b, k.a)), g);
   }
   // Beyond u of about 38.6 phi underflows, and so does g.
   return select<D>(phi == 0, splat<D>(0.0), g);

@@ -11,7 +11,6 @@ namespace quorix {
 inline namespace QUORIX_TARGET {
 
 inline constexpr double kSqrtTwoPi = 2.5066282746310002;
-inline constexpr double kEpsilon = 2.220446049250313e-16;
 // Terms of Y's continued fraction in the guess far from the money.
 inline constexpr int kGuessTerms = 6;
 
@@ -44,21 +43,12 @@ QUORIX_INLINE D bachelier_first_guess(D psi) {
     u = select<D>(near | far, u, exp(fma(x, b1, splat<D>(kGuessSeries[0]) - b2)));
   }
   if (any<D>(far)) {
-    // u^2 = -2 ln(psi sqrt(2 pi) u / Y(u)), with Y(u) = g(u) / phi(u) from six terms of its
-    // continued fraction (the convergent A / B of K, Y = A / (u B + A)).
+    // u^2 = -2 ln(psi sqrt(2 pi) u / Y(u)), with Y from six terms of its continued fraction.
     const D scaled = log(psi * kSqrtTwoPi);
     D w = sqrt(-2.0 * select<D>(far, scaled, splat<D>(-1.0)));
     for (int i = 0; i < 4; ++i) {
-      D a_before = splat<D>(0.0), b_before = splat<D>(1.0), a = splat<D>(1.0), b = w;
-      for (int n = 2; n <= kGuessTerms; ++n) {
-        const D a_next = fma(w, a, static_cast<double>(n) * a_before);
-        const D b_next = fma(w, b, static_cast<double>(n) * b_before);
-        a_before = a;
-        b_before = b;
-        a = a_next;
-        b = b_next;
-      }
-      w = sqrt(clamp_positive(-2.0 * (scaled + log((w * fma(w, b, a)) / a))));
+      const Convergent<D> k = mills_convergent(w, kGuessTerms);
+      w = sqrt(clamp_positive(-2.0 * (scaled + log((w * fma(w, k.b, k.a)) / k.a))));
     }
     u = select<D>(far, w, u);
   }
@@ -95,7 +85,7 @@ QUORIX_INLINE D bachelier_iv(D price, Mask<D> put, D f, D k, D t, D r) {
   // A price at the intrinsic value may round below it: within 4 ulps it is the price of sigma = 0.
   const D below = undiscounted - clamp_positive(select<D>(put, -x, x));
   const D time_value =
-      select<D>((below < 0) & (below >= -4.0 * kEpsilon * undiscounted), splat<D>(0.0), below);
+      select<D>((below < 0) & (below >= -4.0 * kDblEpsilon * undiscounted), splat<D>(0.0), below);
   const D sqrt_t = sqrt(t);
   const D psi = time_value / a;
   const D u = bachelier_householder_step(bachelier_first_guess(psi), psi);

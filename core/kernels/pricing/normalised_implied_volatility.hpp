@@ -12,7 +12,6 @@
 namespace quorix {
 inline namespace QUORIX_TARGET {
 
-inline constexpr double kDblEpsilon = 2.220446049250313e-16;
 // Constants of the first guess's lower and upper maps.
 inline constexpr double kOneOverSqrtThree = 0.5773502691896257;
 inline constexpr double kSqrtThree = 1.7320508075688772;
