@@ -102,6 +102,7 @@ E02, E05 = math.exp(-0.02), math.exp(-0.05)
     ((CALL, 100.0, -5.0, 1.0, 0.0, 0.0, 0.2), 105.0),                # negative k: x is NaN
     ((PUT, 100.0, -5.0, 1.0, 0.0, 0.0, 0.2), 0.0),
     ((CALL, 100.0, 100.0, 1.0, 800.0, 0.0, 0.2), 100.0),             # forward overflows
+    ((CALL, -1.0, 0.0, 1.0, 0.0, 0.0, math.inf), 0.0),               # infinite sigma, negative spot
     ((CALL, 100.0, 90.0, 1.0, math.inf, math.inf, 0.2), 0.0),        # Black-76 with an infinite rate
     ((CALL, 100.0, 90.0, 1.0, -math.inf, -math.inf, 0.2), 0.0),
     ((127, 100.0, 90.0, 1.0, 0.05, 0.0, 0.2), (1, 100.0, 90.0, 1.0, 0.05, 0.0, 0.2)),  # flags >= 0: calls

@@ -42,7 +42,7 @@ QUORIX_INLINE PricePlan<D> price_plan(Mask<D> put, D s, D k, D t, D r, D q, D si
     const D yield_discount = exp_of_product(-q, t);
     const D value = select<D>(put, clamp_positive(k * discount - s * yield_discount),
                               clamp_positive(s * yield_discount - k * discount));
-    const D whole = select<D>(put, k * discount, s * yield_discount);
+    const D whole = clamp_positive(select<D>(put, k * discount, s * yield_discount));
     plan.fallback = select<D>(limit, select<D>(unbounded, whole, value), plan.fallback);
   }
   plan.x = -fabs(x);
