@@ -10,18 +10,21 @@ import time
 import numpy as np
 import pytest
 
+import quorix
 import quorix._core as core
-from borrow_scenarios import can_borrow_for_writing, held_for_writing
+import quorix._ufuncs
+from borrow_scenarios import can_borrow_for_writing, held_for_writing, registry
 from catalogue import FUNCTIONS, VECTOR, threshold
 from conftest import run_python
 from inputs import as_results, make_inputs, odd, same_bits
 
+BORROWED = "the array is borrowed for writing elsewhere and cannot be read"
 STRESS_SECONDS = float(os.environ.get("QUORIX_STRESS_SECONDS", "2"))
 
 
 def jobs():
-    """(function, arguments, expected results) for all 32 functions: vector calls below and
-    above their pool threshold, scalar calls on a few rows; expectations from one thread."""
+    """(function, arguments, expected results) for every function of both modules: vector calls
+    below and above their pool threshold, scalar calls on a few rows; expectations from one thread."""
     out = []
     for name, params in VECTOR:
         vector, scalar = getattr(core, name), getattr(core, name + "_scalar")
@@ -30,12 +33,29 @@ def jobs():
             out.append((vector, arrays, as_results(vector(*arrays))))
         for row in zip(*(a.tolist() for a in make_inputs(params, 3, seed=3))):
             out.append((scalar, row, scalar(*row)))
+    for name, params, _, _ in quorix._ufuncs.kernels():  # the ufuncs, forward and reversed
+        function = getattr(quorix, name)
+        for n in (37, threshold(name) + 5):
+            for arrays in (make_inputs(params.split(", "), n, seed=n),
+                           [a[::-1] for a in make_inputs(params.split(", "), n, seed=n)]):
+                out.append((function, arrays, as_results(function(*arrays))))
     return out
 
 
+def borrowed_columns(work):
+    """The arrays that other holders borrow for writing while the calls run: the large inputs of
+    the specified module's calls, which borrow them for reading."""
+    return [a for function, args, _ in work if isinstance(args, list) and function.__module__ != "quorix"
+            and len(args[0]) > 100 for a in args]
+
+
 def test_sixteen_threads_mixing_scalar_and_vector_calls_of_every_function():
-    work, failures, calls = jobs(), [], [0] * 16
-    barrier = threading.Barrier(16)
+    """Sixteen callers, and two threads that take and release write borrows of the callers' inputs
+    through the published registry: a call either gives the bits one thread gave, or is refused
+    because its input was borrowed; afterwards nothing is left borrowed."""
+    work, failures, calls, refused = jobs(), [], [0] * 16, [0]
+    columns, stop = borrowed_columns(work), threading.Event()
+    barrier = threading.Barrier(18)
 
     def run(index):
         pick = random.Random(index)
@@ -43,23 +63,42 @@ def test_sixteen_threads_mixing_scalar_and_vector_calls_of_every_function():
         deadline = time.monotonic() + STRESS_SECONDS
         while True:  # at least one call per thread, however late it is scheduled
             function, args, expected = pick.choice(work)
-            got = function(*args)
-            ok = (all(same_bits(g, e) for g, e in zip(as_results(got), expected))
-                  if isinstance(args, list) else same_bits(got, expected))
+            try:
+                got = function(*args)
+            except RuntimeError as error:
+                refused[0] += 1
+                ok = str(error) == BORROWED
+            else:
+                ok = (all(same_bits(g, e) for g, e in zip(as_results(got), expected))
+                      if isinstance(args, list) else same_bits(got, expected))
             if not ok:
                 failures.append(function.__name__)
             calls[index] += 1
             if time.monotonic() >= deadline:
                 break
 
+    def borrow(index):
+        pick, record = random.Random(-index), registry()
+        barrier.wait()
+        while not stop.is_set():
+            array = pick.choice(columns)
+            if record.acquire_mut(record.registry, array) == 0:
+                time.sleep(0.0001)
+                record.release_mut(record.registry, array)
+
     threads = [threading.Thread(target=run, args=(i,)) for i in range(16)]
-    for thread in threads:
+    borrowers = [threading.Thread(target=borrow, args=(i,)) for i in range(2)]
+    for thread in threads + borrowers:
         thread.start()
     for thread in threads:
         thread.join()
-    print(f"{sum(calls)} calls from 16 threads in {STRESS_SECONDS:g} s")
+    stop.set()
+    for thread in borrowers:
+        thread.join()
+    print(f"{sum(calls)} calls from 16 threads in {STRESS_SECONDS:g} s, {refused[0]} refused a borrowed input")
     assert not failures
     assert min(calls) > 0
+    assert all(can_borrow_for_writing(a) for a in columns)
 
 
 def failing_calls(name, params):

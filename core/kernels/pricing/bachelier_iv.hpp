@@ -55,26 +55,28 @@ QUORIX_INLINE D bachelier_first_guess(D psi) {
   return u;
 }
 
-// One Householder step of the third order on L(u) = ln(g(u) / (u psi)), with R = phi(u) / g(u):
-// L' = -R / u, L'' = R (1 + (2 - R) / u^2) and L''' = R' (1 + 2 (1 - R) / u^2) - 2 R (2 - R) / u^3
-// where R' = R ((R - 1) / u - u). L is evaluated as the log of a ratio near 1 at the root, so that
-// its own rounding does not grow with |ln psi|.
+// One Householder step of the third order on L(u) = ln(g(u) / (u psi)), with R = phi(u) / g(u) and
+// w = 1 / u: L' = -R w, L'' = R (1 + (2 - R) w^2) and L''' = R' (1 + 2 (1 - R) w^2) - 2 R (2 - R) w^3
+// where R' = R ((R - 1) w - u). L is evaluated as the log of a ratio near 1 at the root, so that
+// its own rounding does not grow with |ln psi|. Divisions are the step's dearest operations: it
+// takes five, the correction terms multiplying by 1 / u and 1 / L'.
 template <class D>
 QUORIX_INLINE D bachelier_householder_step(D u, D psi) {
   const D phi = exact_pdf(u);
   const D g = normalised_bachelier(u, phi);
   const D ratio = phi / g;
-  const D u2 = u * u;
-  const D objective = log((g / u) / psi);
-  const D first = -ratio / u;
-  const D second = ratio * (1.0 + (2.0 - ratio) / u2);
-  const D ratio_slope = ratio * ((ratio - 1.0) / u - u);
-  const D third =
-      ratio_slope * (1.0 + (2.0 * (1.0 - ratio)) / u2) - (2.0 * ratio * (2.0 - ratio)) / (u2 * u);
-  const D newton = -objective / first;
-  const D h2 = second / first, h3 = third / first;
-  return u + (newton * (1.0 + (h2 * newton) * 0.5)) /
-                 (1.0 + newton * (h2 + (h3 * newton) * (1.0 / 6.0)));
+  const D w = 1.0 / u;
+  const D w2 = w * w;
+  const D objective = log(g / (u * psi));
+  const D second = ratio * fma(2.0 - ratio, w2, splat<D>(1.0));
+  const D ratio_slope = ratio * fma(ratio - 1.0, w, -u);
+  const D third = ratio_slope * fma(2.0 * (1.0 - ratio), w2, splat<D>(1.0)) -
+                  ((2.0 * ratio) * (2.0 - ratio)) * (w2 * w);
+  const D over_first = -u / ratio;
+  const D newton = -objective * over_first;
+  const D h2 = second * over_first, h3 = third * over_first;
+  return u + (newton * fma(h2 * newton, splat<D>(0.5), splat<D>(1.0))) /
+                 fma(newton, fma(h3 * newton, splat<D>(1.0 / 6.0), h2), splat<D>(1.0));
 }
 
 template <class D>
@@ -89,14 +91,15 @@ QUORIX_INLINE D bachelier_iv(D price, Mask<D> put, D f, D k, D t, D r) {
   const D sqrt_t = sqrt(t);
   const D psi = time_value / a;
   const D u = bachelier_householder_step(bachelier_first_guess(psi), psi);
-  // At the money g(0) = 1 / sqrt(2 pi): v = T sqrt(2 pi).
-  const D v = select<D>(a == 0, time_value * kSqrtTwoPi, a / u);
-  const D sigma = select<D>(time_value == 0, splat<D>(0.0), v / sqrt_t);
+  // sigma = v / sqrt(t) with v = a / u; at the money g(0) = 1 / sqrt(2 pi): v = T sqrt(2 pi).
+  const Mask<D> at_the_money = a == 0;
+  const D sigma = select<D>(at_the_money, time_value * kSqrtTwoPi, a / u) / sqrt_t;
   // No volatility reaches a price below the intrinsic value, a negative or infinite one, or any
   // price once expired.
   const Mask<D> attainable =
       (time_value >= 0) & (price >= 0) & (price < kInfinity) & (t > 0) & is_finite(undiscounted);
-  return select<D>(attainable, sigma, splat<D>(__builtin_nan("")));
+  return select<D>(attainable, select<D>(time_value == 0, splat<D>(0.0), sigma),
+                   splat<D>(__builtin_nan("")));
 }
 
 }  // namespace QUORIX_TARGET
