@@ -3,6 +3,7 @@
 // keeps their accuracy (within 2.3 ulps at worst, as the C library's).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "kernels/simd/lanes.hpp"
@@ -19,6 +20,31 @@ inline constexpr double kExpOverflow = 710.0;                 // e^710 overflows
 inline constexpr double kExpUnderflow = -746.0;               // e^-746 rounds to +0
 inline constexpr double kSmallestNormal = 2.2250738585072014e-308;
 inline constexpr double kDblEpsilon = 2.220446049250313e-16;  // 2^-52, one ulp of 1
+
+namespace detail {
+// c[First] + ... + c[First + Count - 1] x^(Count - 1), split at the largest power of two h below
+// Count: the low h terms plus x^h times the rest; powers[i] is x^(2^i).
+template <std::size_t First, std::size_t Count, std::size_t N, class D>
+QUORIX_INLINE D estrin_part(const double (&c)[N], const D* powers) {
+  if constexpr (Count == 1) {
+    return splat<D>(c[First]);
+  } else {
+    constexpr std::size_t half = std::bit_floor(Count - 1);
+    return fma(powers[std::countr_zero(half)], estrin_part<First + half, Count - half>(c, powers),
+               estrin_part<First, half>(c, powers));
+  }
+}
+}  // namespace detail
+
+// c[0] + c[1] x + ... + c[N - 1] x^(N - 1) by Estrin's scheme: a dependency chain of depth
+// log2 N where Horner's is N long.
+template <std::size_t N, class D>
+QUORIX_INLINE D estrin(const double (&c)[N], D x) {
+  D powers[std::bit_width(N - 1)];
+  powers[0] = x;
+  for (std::size_t i = 1; i < std::size(powers); ++i) powers[i] = powers[i - 1] * powers[i - 1];
+  return detail::estrin_part<0, N>(c, powers);
+}
 
 namespace detail {
 
