@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <iterator>
 
+#include "_ufuncs/direct_call.hpp"
 #include "_ufuncs/flags.hpp"
 #include "_ufuncs/loop.hpp"
-#include "_ufuncs/one_option.hpp"
 #include "kernels/pool/pool.hpp"
 #include "kernels/simd/targets.hpp"
 #include "python/owned_ref.hpp"
@@ -104,13 +104,14 @@ PyMethodDef methods[] = {
     {"targets", &targets, METH_NOARGS,
      "targets()\n--\n\n(name, compiled, runs, chosen) for each instruction-set target of the "
      "kernels, narrowest first."},
-#define QUORIX_ONE_OPTION(NAME, ...)                                                               \
-  {#NAME "_one",                                                                                   \
-   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&one_option_entry<KernelId::NAME>)), \
-   METH_FASTCALL,                                                                                  \
-   #NAME "_one(*args)\n--\n\nPython numbers or core-form arrays, or NotImplemented."},
-    QUORIX_KERNELS(QUORIX_ONE_OPTION)
-#undef QUORIX_ONE_OPTION
+#define QUORIX_DIRECT_CALL(NAME, ...)                                     \
+  {#NAME "_direct",                                                       \
+   reinterpret_cast<PyCFunction>(                                         \
+       reinterpret_cast<void (*)()>(&direct_call_entry<KernelId::NAME>)), \
+   METH_FASTCALL,                                                         \
+   #NAME "_direct(*args)\n--\n\nPython numbers or core-form arrays, or NotImplemented."},
+    QUORIX_KERNELS(QUORIX_DIRECT_CALL)
+#undef QUORIX_DIRECT_CALL
         {"flag_codes", &flag_codes, METH_O,
          "flag_codes(words)\n--\n\nint8 flags (-1 put, 1 call) of an array of the words "
          "'c', 'call', 'p', 'put' in any case."},

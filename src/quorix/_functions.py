@@ -78,7 +78,7 @@ def _public(name: str, parameters: list[str]) -> Callable[..., Any]:
         + [inspect.Parameter("kwargs", inspect.Parameter.VAR_KEYWORD)])
     flag = parameters.index("flag") if "flag" in parameters else -1
     combined = _COMBINED.get(ufunc.nout)
-    one_option = getattr(_ufuncs, name + "_one")
+    direct = getattr(_ufuncs, name + "_direct")
 
     def finish(value: Any) -> Any:
         return value if combined is None else combined(*value)
@@ -89,13 +89,13 @@ def _public(name: str, parameters: list[str]) -> Callable[..., Any]:
             args, kwargs = tuple(bound.arguments[p] for p in parameters), bound.arguments.get("kwargs", {})
         # Python numbers, or arrays already in the core's form (flag words once made int8 flags):
         # the same loop without the ufunc machinery's cost per call.
-        value = NotImplemented if kwargs else one_option(*args)
+        value = NotImplemented if kwargs else direct(*args)
         if flag >= 0 and value is NotImplemented:
             flags = as_flags(args[flag])
             if flags is not args[flag]:
                 args = (*args[:flag], flags, *args[flag + 1:])
                 if not kwargs:
-                    value = one_option(*args)
+                    value = direct(*args)
         if value is not NotImplemented:
             return finish(value)
         if any(type(a).__module__.startswith("dask") for a in args):

@@ -1,4 +1,4 @@
-#include "_ufuncs/one_option.hpp"
+#include "_ufuncs/direct_call.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -90,7 +90,7 @@ bool core_form(PyArrayObject* array, bool flag) {
          PyArray_TYPE(array) == (flag ? NPY_INT8 : NPY_FLOAT64);
 }
 
-PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* direct_call(const KernelShape& shape, PyObject* const* args, Py_ssize_t nargs) {
   if (static_cast<std::size_t>(nargs) != shape.columns) Py_RETURN_NOTIMPLEMENTED;
   double numbers[kMaxColumns];
   signed char flag = 0;

@@ -1,4 +1,5 @@
-// A public function's call on Python numbers: one option, without the ufunc machinery.
+// A public function called on Python numbers or core-form arrays: the kernel without the ufunc
+// machinery.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,11 +15,11 @@ namespace quorix::ufuncs {
 // Python float or int (the flag an int or a word) or an exact one-dimensional contiguous ndarray
 // of float64 (int8 for the flag) of a common length; NotImplemented for anything else, and the
 // caller then takes the ufunc.
-PyObject* one_option(const KernelShape& shape, PyObject* const* args, Py_ssize_t nargs);
+PyObject* direct_call(const KernelShape& shape, PyObject* const* args, Py_ssize_t nargs);
 
 template <KernelId Id>
-PyObject* one_option_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&] { return one_option(kernel_shape(Id), args, nargs); });
+PyObject* direct_call_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&] { return direct_call(kernel_shape(Id), args, nargs); });
 }
 
 }  // namespace quorix::ufuncs
