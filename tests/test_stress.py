@@ -47,8 +47,8 @@ def jobs():
 
 def borrowed_columns(work):
     """The arrays that other holders borrow for writing while the calls run: the large inputs of
-    the specified module's calls, which borrow them for reading."""
-    return [a for function, args, _ in work if isinstance(args, list) and function.__module__ != "quorix"
+    quorix._core's calls, which borrow them for reading."""
+    return [a for function, args, _ in work if isinstance(args, list) and function.__module__ == "quorix._core"
             and len(args[0]) > 100 for a in args]
 
 

@@ -29,9 +29,8 @@ inline constexpr double kGuessPolynomial[] = {
     -0.3054391672525157,
 };
 
-// ln x to within 3e-8, all the guess needs (its error moves u by less than 1e-7 of itself), at half
-// the cost of the log: x = 2^k (1 + f) and ln(1 + f) = 2 atanh(s), s = f / (2 + f) and |s| < 0.172,
-// to the s^7 term.
+// ln x to within 3e-8, all the guess needs (its error moves u by less than 1e-7 of itself):
+// x = 2^k (1 + f) and ln(1 + f) = 2 atanh(s), s = f / (2 + f) and |s| < 0.172, to the s^7 term.
 template <class D>
 QUORIX_INLINE D guess_log(D x) {
   const detail::LogSplit<D> split = detail::log_split(x);
@@ -71,8 +70,8 @@ QUORIX_INLINE D bachelier_first_guess(D psi) {
 // One Householder step of the third order on L(u) = ln(g(u) / (u psi)), with R = phi(u) / g(u) and
 // w = 1 / u: L' = -R w, L'' = R (1 + (2 - R) w^2) and L''' = R' (1 + 2 (1 - R) w^2) - 2 R (2 - R) w^3
 // where R' = R ((R - 1) w - u). L is evaluated as the log of a ratio near 1 at the root, so that
-// its own rounding does not grow with |ln psi|. Divisions are the step's dearest operations: it
-// takes five, the correction terms multiplying by 1 / u and 1 / L'.
+// its own rounding does not grow with |ln psi|. The correction terms multiply by 1 / u and 1 / L'
+// rather than divide.
 template <class D>
 QUORIX_INLINE D bachelier_householder_step(D u, D psi) {
   const D phi = exact_pdf(u);
