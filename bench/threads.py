@@ -49,7 +49,7 @@ def wall_time(threads, function, args, calls):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--calls", type=int, default=20000, help="calls per thread (default 20000)")
+    parser.add_argument("--calls", type=int, default=100000, help="calls per thread (default 100000)")
     calls = parser.parse_args().calls
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"Python {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, {calls} calls per thread")
