@@ -69,7 +69,8 @@ def build_kernels(target):
     sources = [ROOT / "tests" / "native" / "kernels.cpp", ROOT / "core" / "kernels" / "table" / "target_kernels.cpp"]
     digest = hashlib.sha256(subprocess.run([compiler, "--version"], capture_output=True).stdout)
     digest.update(repr(flags).encode())
-    for path in sorted([*(ROOT / "core").rglob("*.?pp"), *(ROOT / "core").rglob("*.def"), sources[0]]):
+    kernels = ROOT / "core" / "kernels"  # all that the kernel library includes
+    for path in sorted([*kernels.rglob("*.?pp"), *kernels.rglob("*.def"), sources[0]]):
         digest.update(str(path.relative_to(ROOT)).encode() + path.read_bytes())
     library = KERNEL_CACHE / f"libkernels_{target}_{digest.hexdigest()[:16]}.so"
     if library.exists():
